@@ -1,0 +1,49 @@
+# Front door: `make demo` and `make test` work on a fresh Debian machine.
+.PHONY: all deps test release demo bench fuzz format clean
+
+JOBS ?= 2
+
+all: release
+
+deps:
+	@sh tools/install-deps.sh
+
+# Debug build with -Werror, AddressSanitizer and UBSan; runs every test.
+test: deps
+	cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTA_SANITIZE=ON \
+	  -DVELTA_WERROR=ON -DVELTA_BUILD_TESTS=ON -DVELTA_BUILD_EXAMPLES=ON
+	cmake --build build/test -j $(JOBS)
+	cd build/test && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# Optimised build: build/release/libvelta.so and the examples.
+release: deps
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	  -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_EXAMPLES=ON
+	cmake --build build/release -j $(JOBS)
+
+# The quick-start tour of the library.
+demo: release
+	./build/release/examples/quickstart
+
+# Google Benchmark programs, Release build.
+bench: deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_BENCH=ON
+	cmake --build build/bench -j $(JOBS)
+	@for b in build/bench/bench/velta_bench_*; do echo "== $$b"; $$b || exit 1; done
+
+# libFuzzer targets (clang); run one with e.g.
+#   build/fuzz/fuzz/fuzz_snapshot_load fuzz/corpus/snapshot_load -max_total_time=600
+fuzz:
+	@sh tools/install-deps.sh --fuzz
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELTA_BUILD_FUZZERS=ON -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_EXAMPLES=OFF
+	cmake --build build/fuzz -j $(JOBS)
+
+format:
+	find include src tests bench fuzz examples tools -name '*.h' -o -name '*.cc' -o -name '*.c' \
+	  | xargs clang-format -i
+
+clean:
+	rm -rf build

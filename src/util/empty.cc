@@ -1,0 +1,1 @@
+// Placeholder translation unit for a subsystem whose sources are not in yet.
