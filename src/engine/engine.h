@@ -5,11 +5,19 @@
 // version owns one reference on its tree root. Object handles are stable
 // pointers (the table holds unique_ptrs) and stay valid until the object is
 // deleted or the engine freed; table positions change on deletion
-// (swap-with-last).
+// (swap-with-last). Destroying a vl_object releases the roots of the
+// versions it still holds; destroying a vl_engine destroys its log, its
+// objects, its dictionary and its store, in that order.
+//
+// Out of memory: the helpers below throw std::bad_alloc, and every edit
+// prepares all it allocates before it logs or changes anything, so a failed
+// call leaves the engine as it was (the dictionary may have learned entries
+// and the store may hold unused chunks, neither of which changes a text).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "velta.h"
@@ -23,13 +31,17 @@ struct vl_version {
 
 struct vl_object {
   // Oldest first; the last element is the current version. Never empty for
-  // an object in a table.
+  // an object in a table. Every root in it holds one reference, released by
+  // the destructor.
   std::vector<vl_version> versions;
-  char name[64];  // NUL-terminated, at most 63 bytes kept
+  char name[64] = {};  // NUL-terminated, at most 63 bytes kept
 
-  std::uint32_t n_versions() const noexcept {
-    return static_cast<std::uint32_t>(versions.size());
-  }
+  vl_object() = default;
+  vl_object(const vl_object&) = delete;
+  vl_object& operator=(const vl_object&) = delete;
+  ~vl_object();
+
+  std::uint32_t n_versions() const noexcept { return static_cast<std::uint32_t>(versions.size()); }
   const vl_version& current() const noexcept { return versions.back(); }
 };
 
@@ -39,9 +51,23 @@ struct vl_engine {
   std::vector<std::unique_ptr<vl_object>> objects;  // table order
   vl_stats stats{};
   vl_wal* wal = nullptr;  // attached log, or NULL
+
+  vl_engine() = default;
+  vl_engine(const vl_engine&) = delete;
+  vl_engine& operator=(const vl_engine&) = delete;
+  ~vl_engine();
 };
 
 namespace velta::engine {
+
+// Releases one reference on a tree root; the deleter of ExtRef.
+struct ExtRelease {
+  void operator()(vl_ext* node) const noexcept { vl_ext_release(node); }
+};
+
+// One held reference on a tree (NULL for the empty tree). Adopt a reference
+// a tree operation handed out with ExtRef(node); release() hands it on.
+using ExtRef = std::unique_ptr<vl_ext, ExtRelease>;
 
 // A byte position turned into a token position of one version.
 struct TokPos {
@@ -60,18 +86,70 @@ std::uint64_t ext_bytes(vl_dict* dict, vl_store* store, const vl_leaf& leaf);
 // The vl_leaf_bytes_fn every split passes; ctx is the vl_engine.
 std::uint64_t ext_bytes_cb(void* ctx, const vl_leaf* leaf);
 
-// Token position of byte `pos` of version v. REQUIRES: pos < v.bytes, or the
-// tree is empty (then the end of the text is returned).
+// Token position of byte `pos` of version v. For pos at or past v.bytes (or
+// an empty tree) the end of the text is returned: (v.tokens, 0, v.bytes).
+// Cost: one descent plus a scan of at most one leaf's tokens.
 TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos);
 
 // Text of the token at token index `index` of `root`, its length in *len;
-// NULL and 0 when there is none. Points into the dictionary.
+// NULL and 0 when there is none. Points into the dictionary (valid until
+// the dictionary next grows). One descent; allocates nothing.
 const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
                            std::uint64_t* len);
 
 // Appends a version over `root` (consumes one reference on root) to object,
 // filling tokens, bytes and dict_version. Throws std::bad_alloc before
-// consuming anything when the version array cannot grow.
+// consuming anything when the version array cannot grow; never throws
+// after reserve_version(object).
 void push_version(vl_engine* engine, vl_object* object, vl_ext* root);
+
+// Makes room for one more version so that the next push_version cannot
+// fail. Throws std::bad_alloc. Growth is amortised (geometric).
+void reserve_version(vl_object* object);
+
+// Splits `root` after k tokens into *left and *right (each one reference,
+// either may be NULL); root unchanged. Throws std::bad_alloc, holding
+// nothing, when the tree operation ran out of nodes.
+void split(vl_engine* engine, vl_ext* root, std::uint64_t k, ExtRef* left, ExtRef* right);
+
+// Tree of a's text followed by b's (one new reference); throws
+// std::bad_alloc when out of nodes.
+ExtRef join(vl_ext* a, vl_ext* b);
+
+// A new object named `name` (cut to 63 bytes) with no versions yet.
+std::unique_ptr<vl_object> make_object(const char* name);
+
+// Appends `object` to the table, taking ownership. Throws std::bad_alloc
+// (the object is then destroyed with the unique_ptr the caller passed).
+vl_object* attach(vl_engine* engine, std::unique_ptr<vl_object> object);
+
+// First object in table order named exactly `name`, or NULL.
+vl_object* find(vl_engine* engine, std::string_view name) noexcept;
+
+// The version at `index`, or NULL when out of range.
+const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept;
+
+// Copies up to `len` bytes from byte `start` of version v into dest;
+// returns the count copied. Range arithmetic clips, never wraps.
+std::uint64_t read(vl_engine* engine, const vl_version& v, std::uint64_t start, std::uint64_t len,
+                   void* dest);
+
+// vl_create: learns and tokenizes `text`, stores its chunks, builds the
+// tree, logs the create record and appends the object. Throws
+// std::bad_alloc with the table and the log unchanged.
+vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text, std::uint64_t len);
+
+// vl_net__rebuild: NULL (nothing changed) when a leaf names an unknown
+// chunk or reaches past its chunk's end. Throws std::bad_alloc.
+vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, std::uint32_t n);
+
+// vl_delete: 0, or -1 when no object has that name.
+int remove(vl_engine* engine, const char* name);
+
+// vl_update: replaces [pos, pos + del) (clipped) of the current text with
+// `text` as a new version. -1 when pos is past the end (nothing logged).
+// Throws std::bad_alloc with the object and the log unchanged.
+int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t del,
+           const std::uint8_t* text, std::uint64_t text_len);
 
 }  // namespace velta::engine

@@ -1,0 +1,311 @@
+// Engine core: object lifetime, creation from text, byte-range reads,
+// deletion, rebuilding from leaves, and the position helpers every edit
+// uses (locate, tok_at, split, join, push_version).
+//
+// Every operation that allocates does all of it before it logs or touches
+// the table, so running out of memory (std::bad_alloc, turned into the
+// call's failure value at the C edge) leaves texts and the log unchanged.
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "engine/store.h"
+#include "extent/node.h"
+
+vl_object::~vl_object() {
+  for (const vl_version& v : versions) vl_ext_release(v.root);
+}
+
+vl_engine::~vl_engine() {
+  if (wal != nullptr) {
+    vl_wal__destroy(wal);
+    wal = nullptr;
+  }
+  objects.clear();
+  vl_dict_free(dict);
+  vl_store_free(store);
+}
+
+namespace velta::engine {
+
+namespace {
+
+// Ids per chunk for a freshly created text; an edit stores its window as one
+// chunk whatever its size.
+constexpr std::uint64_t kChunkIds = 1024;
+
+// How many new dictionary entries one text may add.
+constexpr std::uint32_t kLearnLimit = 1048576;
+
+struct ReadCtx {
+  vl_engine* engine;
+  std::uint64_t start;    // first byte wanted
+  std::uint64_t len;      // bytes wanted (already clipped to the text)
+  std::uint64_t written;  // bytes copied so far
+  std::uint8_t* dest;
+};
+
+int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint64_t leaf_start) {
+  auto* rc = static_cast<ReadCtx*>(ctx);
+  if (rc->written >= rc->len) return 0;
+  vl_engine* e = rc->engine;
+  const vl_chunk* chunk = store::find(e->store, leaf->key);
+  if (chunk == nullptr) return 0;
+  // A leaf never reaches past its chunk (create, update and rebuild see to
+  // that); clamp anyway so a damaged leaf cannot read outside the array.
+  if (leaf->off >= chunk->n) return 0;
+  const std::uint32_t count = std::min(leaf->count, chunk->n - leaf->off);
+  const std::uint32_t* toks = chunk->toks + leaf->off;
+  std::uint64_t p = leaf_start;
+  std::uint64_t decoded = 0;
+  for (std::uint32_t i = 0; i < count && rc->written < rc->len; ++i) {
+    std::uint64_t tlen = 0;
+    const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
+    ++decoded;
+    if (p + tlen > rc->start) {
+      const std::uint64_t skip = p < rc->start ? rc->start - p : 0;
+      const std::uint64_t n = std::min(tlen - skip, rc->len - rc->written);
+      std::memcpy(rc->dest + rc->written, t + skip, n);
+      rc->written += n;
+    }
+    p += tlen;
+  }
+  e->stats.tokens_decoded += decoded;
+  return 0;
+}
+
+}  // namespace
+
+void copy_name(char (&dst)[64], const char* name) noexcept {
+  std::size_t n = 0;
+  if (name != nullptr) {
+    while (n < 63 && name[n] != '\0') ++n;
+    std::memcpy(dst, name, n);
+  }
+  dst[n] = '\0';
+}
+
+std::uint64_t ext_bytes(vl_dict* dict, vl_store* store, const vl_leaf& leaf) {
+  vl_chunk* chunk = store::find(store, leaf.key);
+  if (chunk == nullptr || leaf.off > chunk->n) return 0;
+  if (leaf.off == 0 && leaf.count == chunk->n) {
+    if (!chunk->byte_len_valid) {
+      chunk->byte_len = vl_detok_len(dict, chunk->toks, chunk->n);
+      chunk->byte_len_valid = 1;
+    }
+    return chunk->byte_len;
+  }
+  const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
+  return vl_detok_len(dict, chunk->toks + leaf.off, count);
+}
+
+std::uint64_t ext_bytes_cb(void* ctx, const vl_leaf* leaf) {
+  auto* e = static_cast<vl_engine*>(ctx);
+  return ext_bytes(e->dict, e->store, *leaf);
+}
+
+TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
+  const TokPos end{v.tokens, 0, v.bytes};
+  if (pos >= v.bytes) return end;
+  vl_leaf leaf{};
+  std::uint64_t first_tok = 0;
+  std::uint64_t leaf_start = 0;
+  if (!vl_ext_locate_byte(v.root, pos, &leaf, &first_tok, &leaf_start)) return end;
+  const vl_chunk* chunk = store::find(engine->store, leaf.key);
+  std::uint64_t p = leaf_start;
+  if (chunk != nullptr && leaf.off < chunk->n) {
+    const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
+    const std::uint32_t* toks = chunk->toks + leaf.off;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint64_t tlen = 0;
+      vl_dict_text(engine->dict, toks[i], &tlen);
+      if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
+      p += tlen;
+    }
+  }
+  return TokPos{first_tok + leaf.count, 0, p};
+}
+
+const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
+                           std::uint64_t* len) {
+  *len = 0;
+  const vl_ext* n = root;
+  if (n == nullptr || index >= n->tokens) return nullptr;
+  // Descend by token counts; the same token a split at `index` would put
+  // first on its right, without making or releasing any node.
+  while (n->left != nullptr || n->right != nullptr) {
+    const std::uint64_t left_toks = n->left != nullptr ? n->left->tokens : 0;
+    if (index < left_toks) {
+      n = n->left;
+    } else {
+      index -= left_toks;
+      n = n->right;
+      if (n == nullptr) return nullptr;
+    }
+  }
+  const vl_chunk* chunk = store::find(engine->store, n->leaf.key);
+  if (chunk == nullptr || index >= n->leaf.count ||
+      std::uint64_t{n->leaf.off} + index >= chunk->n) {
+    return nullptr;
+  }
+  return vl_dict_text(engine->dict, chunk->toks[n->leaf.off + index], len);
+}
+
+void reserve_version(vl_object* object) {
+  std::vector<vl_version>& vs = object->versions;
+  if (vs.size() == vs.capacity()) vs.reserve(std::max<std::size_t>(4, vs.capacity() * 2));
+}
+
+void push_version(vl_engine* engine, vl_object* object, vl_ext* root) {
+  reserve_version(object);
+  object->versions.push_back(
+      vl_version{root, vl_ext_tokens(root), vl_ext_bytes(root), vl_dict_version(engine->dict)});
+}
+
+void split(vl_engine* engine, vl_ext* root, std::uint64_t k, ExtRef* left, ExtRef* right) {
+  vl_ext* l = nullptr;
+  vl_ext* r = nullptr;
+  vl_ext_split_tok(root, k, &l, &r, ext_bytes_cb, engine);
+  ExtRef lh(l);
+  ExtRef rh(r);
+  // The tree module reports a node it could not allocate only by leaving a
+  // piece out; the totals tell.
+  if (vl_ext_tokens(l) + vl_ext_tokens(r) != vl_ext_tokens(root) ||
+      vl_ext_bytes(l) + vl_ext_bytes(r) != vl_ext_bytes(root)) {
+    throw std::bad_alloc();
+  }
+  *left = std::move(lh);
+  *right = std::move(rh);
+}
+
+ExtRef join(vl_ext* a, vl_ext* b) {
+  ExtRef r(vl_ext_join(a, b));
+  if (vl_ext_tokens(r.get()) != vl_ext_tokens(a) + vl_ext_tokens(b) ||
+      (r == nullptr && (a != nullptr || b != nullptr))) {
+    throw std::bad_alloc();
+  }
+  return r;
+}
+
+std::unique_ptr<vl_object> make_object(const char* name) {
+  auto object = std::make_unique<vl_object>();
+  copy_name(object->name, name);
+  return object;
+}
+
+vl_object* attach(vl_engine* engine, std::unique_ptr<vl_object> object) {
+  vl_object* raw = object.get();
+  engine->objects.push_back(std::move(object));
+  return raw;
+}
+
+vl_object* find(vl_engine* engine, std::string_view name) noexcept {
+  for (const auto& o : engine->objects) {
+    if (name == std::string_view(o->name)) return o.get();
+  }
+  return nullptr;
+}
+
+const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept {
+  if (object == nullptr || index >= object->versions.size()) return nullptr;
+  return &object->versions[index];
+}
+
+std::uint64_t read(vl_engine* engine, const vl_version& v, std::uint64_t start, std::uint64_t len,
+                   void* dest) {
+  if (start >= v.bytes || len == 0) return 0;
+  // bytes - start cannot underflow here, and comparing lengths instead of
+  // adding start + len keeps a huge len from wrapping past 2^64.
+  len = std::min(len, v.bytes - start);
+  ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
+  vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  return rc.written;
+}
+
+vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
+                  std::uint64_t len) {
+  if (len >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
+  vl_dict_learn(engine->dict, text, len, kLearnLimit);
+  // Uninitialised: untouched pages of a generous buffer cost nothing.
+  auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(len + 1);
+  const std::uint64_t n_ids = vl_tokenize(engine->dict, text, len, ids.get(), len + 1);
+  if (n_ids == UINT64_MAX) throw std::bad_alloc();
+
+  const std::uint64_t n_chunks = (n_ids + kChunkIds - 1) / kChunkIds;
+  if (n_chunks > UINT32_MAX) throw std::bad_alloc();
+  std::vector<vl_leaf> leaves(n_chunks);
+  std::vector<std::uint64_t> lens(n_chunks);
+  for (std::uint64_t i = 0; i < n_chunks; ++i) {
+    const std::uint64_t n = std::min(kChunkIds, n_ids - kChunkIds * i);
+    const std::uint64_t key = vl_store_put(engine->store, ids.get() + kChunkIds * i, n);
+    if (key == 0) throw std::bad_alloc();
+    leaves[i] = vl_leaf{key, 0, static_cast<std::uint32_t>(n)};
+    lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+  }
+  ids.reset();
+  ExtRef root;
+  if (n_chunks > 0) {
+    root.reset(vl_ext_build(leaves.data(), lens.data(), static_cast<std::uint32_t>(n_chunks)));
+    if (root == nullptr) throw std::bad_alloc();
+  }
+
+  std::unique_ptr<vl_object> object = make_object(name);
+  reserve_version(object.get());
+  engine->objects.reserve(engine->objects.size() + 1);
+
+  // Nothing below allocates: log, then make the object visible.
+  vl_wal__create(engine, name, text, len);
+  engine->stats.bytes_ingested += len;
+  engine->stats.chunks_put += n_chunks;
+  push_version(engine, object.get(), root.release());
+  vl_object* raw = attach(engine, std::move(object));
+  engine->stats.chunks_deduped = vl_store__deduped(engine->store);
+  engine->stats.store_bytes = vl_store_bytes(engine->store);
+  return raw;
+}
+
+vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, std::uint32_t n) {
+  // A leaf over an unknown chunk, or past its chunk's end, would later make
+  // reads and splits index outside the chunk's array: refuse the lot.
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const vl_chunk* chunk = store::find(engine->store, leaves[i].key);
+    if (chunk == nullptr) return nullptr;
+    if (std::uint64_t{leaves[i].off} + leaves[i].count > chunk->n) return nullptr;
+  }
+  std::vector<std::uint64_t> lens(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+  }
+  ExtRef root;
+  if (n > 0) {
+    root.reset(vl_ext_build(leaves, lens.data(), n));
+    if (root == nullptr) throw std::bad_alloc();
+  }
+  std::unique_ptr<vl_object> object = make_object(name);
+  reserve_version(object.get());
+  engine->objects.reserve(engine->objects.size() + 1);
+  push_version(engine, object.get(), root.release());
+  vl_object* raw = attach(engine, std::move(object));
+  engine->stats.store_bytes = vl_store_bytes(engine->store);
+  return raw;
+}
+
+int remove(vl_engine* engine, const char* name) {
+  auto& objs = engine->objects;
+  const std::string_view want(name);
+  for (std::size_t i = 0; i < objs.size(); ++i) {
+    if (want != std::string_view(objs[i]->name)) continue;
+    vl_wal__delete(engine, name);
+    // Swap-with-last: table order is not kept. The moved-out unique_ptr
+    // destroys the object and releases its versions.
+    std::unique_ptr<vl_object> gone = std::move(objs[i]);
+    if (i + 1 != objs.size()) objs[i] = std::move(objs.back());
+    objs.pop_back();
+    return 0;
+  }
+  return -1;
+}
+
+}  // namespace velta::engine

@@ -1,0 +1,148 @@
+// The C entry points of the engine family: handle checks and the
+// out-of-memory guard around the work in velta::engine.
+#include <cerrno>
+
+#include "engine/engine.h"
+#include "util/capi_guard.h"
+
+namespace eng = velta::engine;
+
+extern "C" {
+
+vl_engine* vl_engine_new(void) noexcept {
+  return velta::guard<vl_engine*>(nullptr, []() -> vl_engine* {
+    auto e = std::make_unique<vl_engine>();
+    e->dict = vl_dict_new();
+    e->store = vl_store_new();
+    if (e->dict == nullptr || e->store == nullptr) throw std::bad_alloc();
+    e->objects.reserve(64);
+    return e.release();
+  });
+}
+
+void vl_engine_free(vl_engine* engine) noexcept { delete engine; }
+
+vl_dict* vl_engine_dict(vl_engine* engine) noexcept {
+  return engine != nullptr ? engine->dict : nullptr;
+}
+
+vl_store* vl_engine_store(vl_engine* engine) noexcept {
+  return engine != nullptr ? engine->store : nullptr;
+}
+
+uint32_t vl_engine_objects(const vl_engine* engine) noexcept {
+  return engine != nullptr ? static_cast<uint32_t>(engine->objects.size()) : 0;
+}
+
+uint32_t vl_engine__n_obj(const vl_engine* engine) noexcept { return vl_engine_objects(engine); }
+
+vl_object* vl_engine__obj(vl_engine* engine, uint32_t index) noexcept {
+  if (engine == nullptr || index >= engine->objects.size()) return nullptr;
+  return engine->objects[index].get();
+}
+
+vl_object* vl_engine_object(vl_engine* engine, int index) noexcept {
+  if (index < 0) return nullptr;
+  return vl_engine__obj(engine, static_cast<uint32_t>(index));
+}
+
+vl_wal* vl_engine__wal(vl_engine* engine) noexcept {
+  return engine != nullptr ? engine->wal : nullptr;
+}
+
+void vl_engine__set_wal(vl_engine* engine, vl_wal* wal) noexcept {
+  if (engine != nullptr) engine->wal = wal;
+}
+
+void vl_engine_stats(vl_engine* engine, vl_stats* out) noexcept {
+  if (engine == nullptr || out == nullptr) return;
+  *out = engine->stats;
+  out->chunks_deduped = vl_store__deduped(engine->store);
+  out->store_bytes = vl_store_bytes(engine->store);
+}
+
+void vl_engine__stats_get(vl_engine* engine, vl_stats* out) noexcept {
+  if (engine != nullptr && out != nullptr) *out = engine->stats;
+}
+
+void vl_engine__stats_set(vl_engine* engine, const vl_stats* in) noexcept {
+  if (engine != nullptr && in != nullptr) engine->stats = *in;
+}
+
+int vl_engine__attach(vl_engine* engine, vl_object* object) noexcept {
+  // An object without versions would break the table's invariant (every
+  // object has a current version); the caller keeps it.
+  if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
+  return velta::guard(-1, [&] {
+    // Make room first: once the unique_ptr holds the object nothing may fail.
+    engine->objects.reserve(engine->objects.size() + 1);
+    engine->objects.emplace_back(object);
+    return 0;
+  });
+}
+
+vl_object* vl_create(vl_engine* engine, const char* name, const void* text, uint64_t len) noexcept {
+  if (engine == nullptr || name == nullptr || (text == nullptr && len > 0)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return velta::guard<vl_object*>(nullptr, [&] {
+    return eng::create(engine, name, static_cast<const std::uint8_t*>(text), len);
+  });
+}
+
+vl_object* vl_object_open(vl_engine* engine, const char* name) noexcept {
+  if (engine == nullptr || name == nullptr) return nullptr;
+  return eng::find(engine, name);
+}
+
+int vl_delete(vl_engine* engine, const char* name) noexcept {
+  if (engine == nullptr || name == nullptr) return -1;
+  return velta::guard(-1, [&] { return eng::remove(engine, name); });
+}
+
+uint64_t vl_read(vl_engine* engine, vl_object* object, uint64_t start, uint64_t len,
+                 void* dest) noexcept {
+  if (engine == nullptr || object == nullptr || dest == nullptr || object->versions.empty()) {
+    return 0;
+  }
+  return velta::guard<uint64_t>(
+      0, [&] { return eng::read(engine, object->current(), start, len, dest); });
+}
+
+uint64_t vl_read_version(vl_engine* engine, vl_object* object, uint32_t index, uint64_t start,
+                         uint64_t len, void* dest) noexcept {
+  const vl_version* v = eng::version_at(object, index);
+  if (engine == nullptr || v == nullptr || dest == nullptr) return 0;
+  return velta::guard<uint64_t>(0, [&] { return eng::read(engine, *v, start, len, dest); });
+}
+
+vl_object* vl_net__rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves,
+                           uint32_t n) noexcept {
+  if (engine == nullptr || name == nullptr || (leaves == nullptr && n > 0)) return nullptr;
+  return velta::guard<vl_object*>(nullptr, [&] { return eng::rebuild(engine, name, leaves, n); });
+}
+
+int vl_store_is_mapped(const vl_engine* engine) noexcept {
+  if (engine == nullptr || engine->store == nullptr) return 0;
+  void* map = nullptr;
+  uint64_t map_len = 0;
+  void* aux = nullptr;
+  vl_store__get_map(engine->store, &map, &map_len, &aux);
+  return map != nullptr ? 1 : 0;
+}
+
+uint64_t vl_store_mapped_bytes(const vl_engine* engine) noexcept {
+  if (engine == nullptr || engine->store == nullptr) return 0;
+  return vl_store__mapped_bytes(engine->store);
+}
+
+int vl_update(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t del, const void* text,
+              uint64_t text_len) noexcept {
+  if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
+  return velta::guard(-1, [&] {
+    return eng::update(engine, object, pos, del, static_cast<const std::uint8_t*>(text), text_len);
+  });
+}
+
+}  // extern "C"

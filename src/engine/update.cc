@@ -1,0 +1,102 @@
+// Splice update: replace a byte range of the current text with new bytes as
+// a new version, re-tokenizing only a small window.
+//
+// The window is the new text plus the part of the start token before `pos`
+// and the part of the end token after the range. Token boundaries outside
+// the window never move, even where tokenizing the whole new text would cut
+// differently; the new tree shares every untouched subtree and chunk with
+// the previous version, and the window becomes one new chunk.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "engine/engine.h"
+
+namespace velta::engine {
+
+namespace {
+
+constexpr std::uint32_t kLearnLimit = 1048576;
+
+// Headroom for the start token's prefix and the end token's suffix; learned
+// and trained entries are at most 64 bytes.
+constexpr std::uint64_t kWindowSlack = 4096;
+
+void append(std::vector<std::uint8_t>* w, const std::uint8_t* p, std::uint64_t n) {
+  if (n > 0) w->insert(w->end(), p, p + n);
+}
+
+}  // namespace
+
+int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t del,
+           const std::uint8_t* text, std::uint64_t text_len) {
+  const vl_version v = object->current();
+  if (pos > v.bytes) return -1;
+  if (text == nullptr) text_len = 0;
+  // pos <= v.bytes, so the clipped end never wraps even for del near 2^64.
+  const std::uint64_t end = pos + std::min(del, v.bytes - pos);
+
+  // Token positions of both ends; (tokens, 0) for the end of the text.
+  const TokPos s = locate(engine, v, pos);
+  const TokPos e = locate(engine, v, end);
+
+  if (text_len > SIZE_MAX - kWindowSlack) throw std::bad_alloc();
+  std::vector<std::uint8_t> w;
+  w.reserve(text_len + kWindowSlack);
+  if (s.off > 0) {
+    std::uint64_t tlen = 0;
+    const std::uint8_t* t = tok_at(engine, v.root, s.index, &tlen);
+    if (t != nullptr) append(&w, t, std::min(s.off, tlen));
+  }
+  append(&w, text, text_len);
+  if (e.off > 0) {
+    std::uint64_t tlen = 0;
+    const std::uint8_t* t = tok_at(engine, v.root, e.index, &tlen);
+    if (t != nullptr && tlen > e.off) append(&w, t + e.off, tlen - e.off);
+  }
+
+  vl_dict_learn(engine->dict, w.data(), w.size(), kLearnLimit);
+  std::vector<std::uint32_t> ids(w.size() + 1);
+  const std::uint64_t n_ids = vl_tokenize(engine->dict, w.data(), w.size(), ids.data(), ids.size());
+  if (n_ids == UINT64_MAX) throw std::bad_alloc();  // |W| + 1 always suffices
+
+  // Replaced: from the start token through the end position, plus the end
+  // token itself when the range ends inside it.
+  const std::uint64_t run = (e.index - s.index) + (e.off > 0 ? 1 : 0);
+  ExtRef head, rest, gone, tail;
+  split(engine, v.root, s.index, &head, &rest);
+  split(engine, rest.get(), run, &gone, &tail);
+  rest.reset();
+  gone.reset();
+
+  // The window becomes one chunk; only a window beyond what one chunk
+  // record can count (2^32 - 1 ids) is stored in several.
+  ExtRef mid;
+  std::uint64_t puts = 0;
+  for (std::uint64_t at = 0; at < n_ids;) {
+    const std::uint64_t n = std::min<std::uint64_t>(n_ids - at, UINT32_MAX);
+    const std::uint64_t key = vl_store_put(engine->store, ids.data() + at, n);
+    if (key == 0) throw std::bad_alloc();
+    ++puts;
+    const vl_leaf leaf{key, 0, static_cast<std::uint32_t>(n)};
+    const std::uint64_t bytes = ext_bytes(engine->dict, engine->store, leaf);
+    ExtRef piece(vl_ext_build(&leaf, &bytes, 1));
+    if (piece == nullptr) throw std::bad_alloc();
+    mid = mid == nullptr ? std::move(piece) : join(mid.get(), piece.get());
+    at += n;
+  }
+  ids = {};
+
+  ExtRef joined = join(head.get(), mid.get());
+  ExtRef result = join(joined.get(), tail.get());
+  reserve_version(object);
+
+  // Nothing below allocates: log, then publish the version.
+  vl_wal__update(engine, object->name, pos, del, text, text_len);
+  push_version(engine, object, result.release());
+  engine->stats.chunks_put += puts;
+  engine->stats.store_bytes = vl_store_bytes(engine->store);
+  return 0;
+}
+
+}  // namespace velta::engine
