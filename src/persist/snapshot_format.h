@@ -34,67 +34,69 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velta::snap {
+namespace velta::persist {
 
-inline constexpr char kMagic[8] = {'V', 'E', 'L', 'T', 'A', 's', 'n', 'p'};
-inline constexpr std::uint32_t kVersion = 3;
+inline constexpr char kSnapMagic[] = "VELTAsnp";  // compare kSnapMagicLen bytes
+inline constexpr std::size_t kSnapMagicLen = 8;
+inline constexpr std::uint32_t kSnapVersion = 3;
 
 // Header layout.
-inline constexpr std::size_t kOffMagic = 0;
-inline constexpr std::size_t kOffVersion = 8;
-inline constexpr std::size_t kOffFlags = 12;
-inline constexpr std::size_t kOffGeneration = 16;
-inline constexpr std::size_t kOffStoredLen = 24;
-inline constexpr std::size_t kOffBodyCrc = 32;
-inline constexpr std::size_t kOffTotalLen = 36;
-inline constexpr std::size_t kOffBodyLen = 44;
-inline constexpr std::size_t kOffTrailerCrc = 52;
-inline constexpr std::size_t kOffHeaderCrc = 56;
-inline constexpr std::size_t kOffReserved = 60;
-inline constexpr std::size_t kHeaderCrcSpan = 56;  // header_crc covers bytes 0..55
-inline constexpr std::size_t kHeaderSize = 64;
+inline constexpr std::size_t kSnapOffMagic = 0;
+inline constexpr std::size_t kSnapOffVersion = 8;
+inline constexpr std::size_t kSnapOffFlags = 12;
+inline constexpr std::size_t kSnapOffGeneration = 16;
+inline constexpr std::size_t kSnapOffStoredLen = 24;
+inline constexpr std::size_t kSnapOffBodyCrc = 32;
+inline constexpr std::size_t kSnapOffTotalLen = 36;
+inline constexpr std::size_t kSnapOffBodyLen = 44;
+inline constexpr std::size_t kSnapOffTrailerCrc = 52;
+inline constexpr std::size_t kSnapOffHeaderCrc = 56;
+inline constexpr std::size_t kSnapOffReserved = 60;
+inline constexpr std::size_t kSnapHeaderCrcSpan = 56;  // header_crc covers bytes 0..55
+inline constexpr std::size_t kSnapHeaderSize = 64;
 
 // Payload kinds (the header's `flags`); the writer sets exactly one.
-inline constexpr std::uint32_t kFlagPlain = 0;
-inline constexpr std::uint32_t kFlagZlib = 1;
-inline constexpr std::uint32_t kFlagZstd = 2;
-inline constexpr std::uint32_t kFlagMappable = 4;
+inline constexpr std::uint32_t kSnapFlagPlain = 0;
+inline constexpr std::uint32_t kSnapFlagZlib = 1;
+inline constexpr std::uint32_t kSnapFlagZstd = 2;
+inline constexpr std::uint32_t kSnapFlagMappable = 4;
 
 // Node record tags.
-inline constexpr std::uint8_t kTagLeaf = 0;
-inline constexpr std::uint8_t kTagInner = 1;
+inline constexpr std::uint8_t kSnapTagLeaf = 0;
+inline constexpr std::uint8_t kSnapTagInner = 1;
 
 // A node-id field holding no node (missing child, empty tree).
-inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFu;
-// Ids run 0 .. count - 1 and kNoNode is reserved, so at most this many nodes.
-inline constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEu;
+inline constexpr std::uint32_t kSnapNoNode = 0xFFFFFFFFu;
+// Ids run 0 .. count - 1 and kSnapNoNode is reserved, so at most this many nodes.
+inline constexpr std::uint64_t kSnapMaxNodes = 0xFFFFFFFEu;
 // Every other count field is a u32.
-inline constexpr std::uint64_t kMaxCount = 0xFFFFFFFFu;
+inline constexpr std::uint64_t kSnapMaxCount = 0xFFFFFFFFu;
 
 // Record sizes in bytes.
-inline constexpr std::size_t kLeafRecordSize = 1 + 8 + 4 + 4 + 8 + 4;  // 29
-inline constexpr std::size_t kInnerRecordSize = 1 + 4 + 4 + 4;         // 13
-inline constexpr std::size_t kVersionRecordSize = 4 + 8 + 8 + 8;       // 28
-inline constexpr std::size_t kStatsSize = 6 * 8;                       // 48
-inline constexpr std::size_t kDictEntrySize = 4 + 4;                   // 8
+inline constexpr std::size_t kSnapLeafRecordSize = 1 + 8 + 4 + 4 + 8 + 4;  // 29
+inline constexpr std::size_t kSnapInnerRecordSize = 1 + 4 + 4 + 4;         // 13
+inline constexpr std::size_t kSnapVersionRecordSize = 4 + 8 + 8 + 8;       // 28
+inline constexpr std::size_t kSnapStatsSize = 6 * 8;                       // 48
+inline constexpr std::size_t kSnapDictEntrySize = 4 + 4;                   // 8
 
 // Smallest record of each list, used to bound a count by the bytes present
 // before anything is allocated for it.
-inline constexpr std::size_t kMinDictEntry = kDictEntrySize;                 // 8
-inline constexpr std::size_t kMinChunkRecord = 8 + 4;                        // 12: key, k
-inline constexpr std::size_t kMinNodeRecord = kInnerRecordSize;              // 13
-inline constexpr std::size_t kMinObjectRecord = 1 + 4 + kVersionRecordSize;  // 33
-inline constexpr std::size_t kMinVersionRecord = kVersionRecordSize;         // 28
+inline constexpr std::size_t kSnapMinDictEntry = kSnapDictEntrySize;                 // 8
+inline constexpr std::size_t kSnapMinChunkRecord = 8 + 4;                            // 12: key, k
+inline constexpr std::size_t kSnapMinNodeRecord = kSnapInnerRecordSize;              // 13
+inline constexpr std::size_t kSnapMinObjectRecord = 1 + 4 + kSnapVersionRecordSize;  // 33
+inline constexpr std::size_t kSnapMinVersionRecord = kSnapVersionRecordSize;         // 28
 
 // Body alignment of the mappable layout, so trailer tokens are aligned u32.
-inline constexpr std::size_t kTrailerAlign = 4;
+inline constexpr std::size_t kSnapTrailerAlign = 4;
 
 // Deepest tree the loader accepts and the writer will write. Treaps of any
 // realistic size are a few dozen levels deep; the limit keeps the
 // recursive tree walks of a loaded engine off the end of the stack.
-inline constexpr std::uint32_t kMaxTreeDepth = 4096;
+inline constexpr std::uint32_t kSnapMaxTreeDepth = 4096;
 
-static_assert(kLeafRecordSize == 29 && kInnerRecordSize == 13 && kVersionRecordSize == 28);
-static_assert(kOffReserved + 4 == kHeaderSize);
+static_assert(kSnapLeafRecordSize == 29 && kSnapInnerRecordSize == 13 &&
+              kSnapVersionRecordSize == 28);
+static_assert(kSnapOffReserved + 4 == kSnapHeaderSize);
 
-}  // namespace velta::snap
+}  // namespace velta::persist

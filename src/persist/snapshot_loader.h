@@ -7,7 +7,7 @@
 // leaf whose stored byte length differs from what its tokens measure
 // through the restored dictionary, a leaf over token ids the dictionary has
 // not assigned (their length would change once they are learned), and trees
-// deeper than snap::kMaxTreeDepth.
+// deeper than kSnapMaxTreeDepth.
 #pragma once
 
 #include <cstdint>
