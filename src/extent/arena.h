@@ -1,0 +1,70 @@
+// The process-wide node arena: every extent-tree node of every engine is
+// carved from it, recycled through its free list and counted by it.
+//
+// Blocks hold one link word (the block allocated before) and 4096 node
+// records; the heap allocator is called once per 4096 fresh nodes and
+// blocks go back to it only all at once (arena_free). A node whose count
+// falls to zero is pushed on the free list (linked through `left`, LIFO).
+// Invariant: nodes_total() == nodes_alloced() + length of the free list.
+//
+// Reference rule: constructors return nodes with refs 0 ("unadopted"); the
+// caller adopts a node by retaining it or making it a child of an inner
+// node. Anything holding a reference releases it exactly once.
+//
+// Single-threaded: the arena and the counts are plain, unlocked integers.
+#pragma once
+
+#include <cstdint>
+
+#include "extent/node.h"
+
+namespace velta::extent {
+
+inline constexpr std::uint32_t kBlockNodes = 4096;
+
+// A node with refs 0 and every other field for the caller to fill; the
+// free list's head when there is one, else the next slot of the newest
+// block. NULL when a new block is needed and the heap refuses it (no
+// counter changes then). O(1).
+vl_ext* node_alloc() noexcept;
+
+// Adds one reference; returns `node`. NULL stays NULL.
+vl_ext* retain(vl_ext* node) noexcept;
+
+// Gives up one reference; at zero the node goes to the free list and its
+// children lose one reference each, recursively. NULL does nothing.
+// Uses no stack beyond a constant and no heap: dead two-child nodes park
+// the pending right subtree themselves until it is released, so trees of
+// any depth and shape are safe. REQUIRES: node->refs > 0.
+void release(vl_ext* node) noexcept;
+
+// Drops a node the caller may or may not have adopted: an unadopted node
+// (refs 0) is returned to the arena with everything only it held, a held
+// one is left as it was. Used to undo partial work after a failed
+// allocation. NULL does nothing.
+void discard(vl_ext* node) noexcept;
+
+std::uint64_t nodes_total() noexcept;    // slots carved from blocks
+std::uint64_t nodes_alloced() noexcept;  // live nodes
+std::uint64_t nodes_freed() noexcept;    // returns to the free list, cumulative
+
+// Returns every block to the heap and resets the arena and the counters to
+// their load-time values. Every node of every tree becomes invalid.
+void arena_free() noexcept;
+
+// Checks the reference count of every node reachable from the n roots
+// against the number of its holders among them (each listing in roots,
+// plus each distinct reachable parent). Returns the number of mismatches;
+// with verbose, prints up to five "  [audit] node ..." lines and a summary
+// line to stderr. Reads only; -1 when its table entries cannot be
+// allocated (nothing printed then).
+int audit(vl_ext* const* roots, std::uint32_t n, int verbose) noexcept;
+
+namespace testing {
+// The next `n` block allocations fail as if the heap were exhausted.
+void fail_next_blocks(std::uint32_t n) noexcept;
+// Length of the free list, by walking it. O(length).
+std::uint64_t free_list_length() noexcept;
+}  // namespace testing
+
+}  // namespace velta::extent

@@ -1,0 +1,236 @@
+// Treap build, join and split over arena nodes, and the priority generator.
+#include "extent/treap.h"
+
+#include <algorithm>
+#include <new>
+
+#include "extent/arena.h"
+#include "extent/node_stack.h"
+
+namespace velta::extent {
+namespace {
+
+std::uint32_t g_rng = 0x92D68CA2u;
+
+std::uint64_t tokens_of(const vl_ext* n) noexcept { return n != nullptr ? n->tokens : 0; }
+std::uint64_t bytes_of(const vl_ext* n) noexcept { return n != nullptr ? n->bytes : 0; }
+bool is_leaf(const vl_ext* n) noexcept { return n->left == nullptr && n->right == nullptr; }
+
+vl_ext* build_rec(const vl_leaf* leaves, const std::uint64_t* bytes, std::uint32_t n) noexcept {
+  if (n == 1) return mk_leaf(leaves[0], bytes[0], rng_next());
+  std::uint32_t h = n / 2;
+  vl_ext* l = build_rec(leaves, bytes, h);
+  if (l == nullptr) return nullptr;
+  vl_ext* r = build_rec(leaves + h, bytes + h, n - h);
+  if (r == nullptr) {
+    discard(l);
+    return nullptr;
+  }
+  std::uint32_t p = std::max(l->prio, r->prio);
+  if (p != 0xFFFFFFFFu) ++p;
+  vl_ext* node = mk_inner(l, r, p);
+  if (node == nullptr) {
+    discard(l);
+    discard(r);
+  }
+  return node;
+}
+
+// One step of a descent: the node left behind and which child was taken.
+struct step {
+  vl_ext* node;
+  bool went_right;
+};
+
+}  // namespace
+
+std::uint32_t rng_next() noexcept {
+  std::uint32_t x = g_rng;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  g_rng = x;
+  return x;
+}
+
+std::uint32_t rng_state() noexcept { return g_rng; }
+void set_rng_state(std::uint32_t state) noexcept { g_rng = state; }
+
+vl_ext* mk_inner(vl_ext* left, vl_ext* right, std::uint32_t prio) noexcept {
+  vl_ext* n = node_alloc();
+  if (n == nullptr) return nullptr;
+  n->left = retain(left);
+  n->right = retain(right);
+  n->leaf = vl_leaf{0, 0, 0};
+  n->tokens = tokens_of(left) + tokens_of(right);
+  n->bytes = bytes_of(left) + bytes_of(right);
+  n->prio = prio;
+  return n;
+}
+
+vl_ext* mk_leaf(const vl_leaf& leaf, std::uint64_t bytes, std::uint32_t prio) noexcept {
+  vl_ext* n = node_alloc();
+  if (n == nullptr) return nullptr;
+  n->left = nullptr;
+  n->right = nullptr;
+  n->leaf = leaf;
+  n->tokens = leaf.count;
+  n->bytes = bytes;
+  n->prio = prio;
+  return n;
+}
+
+vl_ext* build_core(const vl_leaf* leaves, const std::uint64_t* bytes, std::uint32_t n) noexcept {
+  if (n == 0) return nullptr;
+  return build_rec(leaves, bytes, n);
+}
+
+vl_ext* join_core(vl_ext* a, vl_ext* b, bool* failed) noexcept {
+  if (failed != nullptr) *failed = false;
+  // Descend the right spine of a and the left spine of b to where they
+  // meet, remembering the nodes passed; then rebuild copies bottom-up.
+  small_stack<step> path;
+  vl_ext* res = nullptr;
+  try {
+    for (;;) {
+      if (a == nullptr || b == nullptr) {
+        res = a != nullptr ? a : b;
+        break;
+      }
+      if (a->prio >= b->prio) {
+        if (is_leaf(a)) {
+          res = mk_inner(a, b, a->prio);
+          if (res == nullptr) goto fail;
+          break;
+        }
+        path.push({a, true});
+        a = a->right;
+      } else {
+        if (is_leaf(b)) {
+          res = mk_inner(a, b, b->prio);
+          if (res == nullptr) goto fail;
+          break;
+        }
+        path.push({b, false});
+        b = b->left;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    goto fail;  // the path could not grow; nothing was made yet
+  }
+  while (!path.empty()) {
+    step s = path.pop();
+    vl_ext* n = s.went_right ? mk_inner(s.node->left, res, s.node->prio)
+                             : mk_inner(res, s.node->right, s.node->prio);
+    if (n == nullptr) {
+      discard(res);
+      goto fail;
+    }
+    res = n;
+  }
+  return res;
+fail:
+  if (failed != nullptr) *failed = true;
+  return nullptr;
+}
+
+bool split_core(vl_ext* node, std::uint64_t k, vl_leaf_bytes_fn fn, void* ctx, vl_ext** out_left,
+                vl_ext** out_right) noexcept {
+  *out_left = nullptr;
+  *out_right = nullptr;
+  small_stack<step> path;
+  vl_ext* l = nullptr;
+  vl_ext* r = nullptr;
+  try {
+    for (;;) {
+      if (node == nullptr) break;
+      if (k == 0) {
+        r = node;
+        break;
+      }
+      if (k >= node->tokens) {
+        l = node;
+        break;
+      }
+      if (is_leaf(node)) {
+        // 0 < k < count: cut the leaf in two.
+        if (fn == nullptr) return false;
+        vl_leaf lp = node->leaf;
+        lp.count = static_cast<std::uint32_t>(k);
+        std::uint64_t lb = std::min(fn(ctx, &lp), node->bytes);
+        l = mk_leaf(lp, lb, rng_next());
+        if (l == nullptr) return false;
+        vl_leaf rp = node->leaf;
+        rp.off += static_cast<std::uint32_t>(k);
+        rp.count -= static_cast<std::uint32_t>(k);
+        r = mk_leaf(rp, node->bytes - lb, rng_next());
+        if (r == nullptr) {
+          discard(l);
+          return false;
+        }
+        break;
+      }
+      std::uint64_t t = tokens_of(node->left);
+      if (k > t) {
+        path.push({node, true});
+        k -= t;
+        node = node->right;
+      } else {
+        path.push({node, false});
+        node = node->left;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return false;  // only path.push throws, before anything was made
+  }
+  while (!path.empty()) {
+    step s = path.pop();
+    vl_ext* n = s.node;
+    if (s.went_right) {
+      if (l != nullptr) {
+        vl_ext* m = mk_inner(n->left, l, n->prio);
+        if (m == nullptr) goto fail;
+        l = m;
+      } else {
+        l = n->left;
+      }
+    } else {
+      if (r != nullptr) {
+        vl_ext* m = mk_inner(r, n->right, n->prio);
+        if (m == nullptr) goto fail;
+        r = m;
+      } else {
+        r = n->right;
+      }
+    }
+  }
+  *out_left = l;
+  *out_right = r;
+  return true;
+fail:
+  discard(l);
+  discard(r);
+  return false;
+}
+
+bool check_invariants(const vl_ext* root, bool deep) {
+  small_stack<const vl_ext*> todo;
+  if (root != nullptr) todo.push(root);
+  while (!todo.empty()) {
+    const vl_ext* n = todo.pop();
+    if (is_leaf(n)) {
+      if (n->tokens != n->leaf.count) return false;
+    } else {
+      if (n->leaf.key != 0 || n->leaf.off != 0 || n->leaf.count != 0) return false;
+      if (n->tokens != tokens_of(n->left) + tokens_of(n->right)) return false;
+      if (n->bytes != bytes_of(n->left) + bytes_of(n->right)) return false;
+      if (deep) {
+        if (n->left != nullptr) todo.push(n->left);
+        if (n->right != nullptr) todo.push(n->right);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace velta::extent
