@@ -1,0 +1,126 @@
+// Cut, graft and history trimming, and their exported entry points.
+//
+// Order of every edit: check the arguments, build the new tree (splits and
+// joins only make new nodes, so nothing visible changes yet), make room for
+// the new version, write the log record, append the version. Building
+// before logging means a node that cannot be allocated (std::bad_alloc,
+// turned into -1 at the boundary) is met while nothing is logged: the log
+// never holds an edit that memory did not apply.
+#include "engine/edits.h"
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+#include "util/capi_guard.h"
+
+namespace velta::engine {
+namespace {
+
+// Token index at which byte `pos` of v begins a token (v.tokens for the end
+// of the text), or nothing when pos is past the end or inside a token.
+std::optional<std::uint64_t> boundary(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
+  if (pos > v.bytes) return std::nullopt;
+  if (pos == v.bytes) return v.tokens;
+  const TokPos tp = locate(engine, v, pos);
+  if (tp.off != 0) return std::nullopt;
+  return tp.index;
+}
+
+// True when [pos, pos + len) lies within a text of `bytes` bytes; a sum that
+// wraps past 2^64 does not.
+bool range_within(std::uint64_t pos, std::uint64_t len, std::uint64_t bytes) {
+  return len <= bytes && pos <= bytes - len;
+}
+
+// The tokens [from, to) of `root` as a tree of their own (one reference).
+// REQUIRES: from <= to. Throws std::bad_alloc.
+ExtRef token_range(vl_engine* engine, vl_ext* root, std::uint64_t from, std::uint64_t to) {
+  ExtRef before, rest, piece, after;
+  split(engine, root, from, &before, &rest);
+  split(engine, rest.get(), to - from, &piece, &after);
+  return piece;
+}
+
+}  // namespace
+
+int cut(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t len) {
+  if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
+  const vl_version& v = object->current();
+  if (!range_within(pos, len, v.bytes)) return -1;
+  const auto ts = boundary(engine, v, pos);
+  if (!ts) return -1;
+  const auto te = len == 0 ? ts : boundary(engine, v, pos + len);
+  if (!te || *te < *ts) return -1;
+
+  ExtRef head, rest, gone, tail;
+  split(engine, v.root, *ts, &head, &rest);
+  split(engine, rest.get(), *te - *ts, &gone, &tail);
+  ExtRef result = join(head.get(), tail.get());
+
+  reserve_version(object);  // `v` is not used past this point
+  vl_wal__cut(engine, object->name, pos, len);
+  push_version(engine, object, result.release());
+  return 0;
+}
+
+int graft(vl_engine* engine, vl_object* dst, std::uint64_t dst_pos, vl_object* src,
+          std::uint64_t src_pos, std::uint64_t len) {
+  if (engine == nullptr || dst == nullptr || src == nullptr) return -1;
+  if (dst->versions.empty() || src->versions.empty()) return -1;
+  const vl_version& d = dst->current();
+  const vl_version& s = src->current();
+  if (dst_pos > d.bytes) return -1;
+  if (!range_within(src_pos, len, s.bytes)) return -1;
+  const auto td = boundary(engine, d, dst_pos);
+  const auto ts = boundary(engine, s, src_pos);
+  if (!td || !ts) return -1;
+  const auto te = len == 0 ? ts : boundary(engine, s, src_pos + len);
+  if (!te || *te < *ts) return -1;
+
+  const ExtRef piece = token_range(engine, s.root, *ts, *te);
+  ExtRef head, tail;
+  split(engine, d.root, *td, &head, &tail);
+  const ExtRef joined = join(head.get(), piece.get());
+  ExtRef result = join(joined.get(), tail.get());
+
+  reserve_version(dst);  // `d` and `s` are not used past this point
+  vl_wal__graft(engine, dst->name, dst_pos, src->name, src_pos, len);
+  push_version(engine, dst, result.release());
+  return 0;
+}
+
+int trim_history(vl_engine* engine, vl_object* object, std::uint32_t keep) {
+  if (engine == nullptr || object == nullptr) return 0;
+  keep = std::max<std::uint32_t>(keep, 1);
+  const std::uint32_t n = object->n_versions();
+  if (n <= keep) return 0;
+  vl_wal__trim(engine, object->name, keep);
+
+  const std::uint32_t drop = n - keep;
+  auto& versions = object->versions;
+  for (std::uint32_t i = 0; i < drop; ++i) vl_ext_release(versions[i].root);
+  // Erasing keeps the capacity: the array is not shrunk.
+  versions.erase(versions.begin(), versions.begin() + drop);
+  return static_cast<int>(std::min<std::uint32_t>(drop, INT_MAX));
+}
+
+}  // namespace velta::engine
+
+extern "C" {
+
+int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) VL_NOEXCEPT {
+  return velta::guard(-1, [&] { return velta::engine::cut(engine, object, pos, len); });
+}
+
+int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_object* src, uint64_t src_pos,
+             uint64_t len) VL_NOEXCEPT {
+  return velta::guard(
+      -1, [&] { return velta::engine::graft(engine, dst, dst_pos, src, src_pos, len); });
+}
+
+int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) VL_NOEXCEPT {
+  return velta::guard(0, [&] { return velta::engine::trim_history(engine, object, keep); });
+}
+
+}  // extern "C"

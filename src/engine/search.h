@@ -1,0 +1,24 @@
+// Search for a byte string in the current text of every object, working on
+// token ids rather than decoded text.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "engine/engine.h"
+
+namespace velta::engine {
+
+// Writes to `hits`, object by object in table order and by increasing
+// position within an object, every occurrence of `pattern` in the current
+// texts (overlapping ones included), stopping once hits is full. Returns the
+// number written; 0 for an empty pattern. Adds the token count of every
+// version it flattens to tokens_scanned. When a version's id array cannot
+// be allocated the search stops there and returns the hits found so far.
+// Throws std::bad_alloc when the candidate table cannot be built.
+// Cost: the dictionary's total text length (times plen at worst) once, then
+// one table lookup per token plus the comparisons at candidate offsets.
+std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
+                     std::span<vl_hit> hits);
+
+}  // namespace velta::engine
