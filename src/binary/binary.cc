@@ -1,0 +1,168 @@
+// vl_create_binary and vl_bin_chunk_count: objects of raw bytes.
+//
+// Each chunk's bytes are widened to byte tokens (0xFFFFFF00 + b) in one
+// scratch buffer and put into the engine's store, which keys them with the
+// file-format FNV-1a over the 4-byte tokens; that hash is the dominant cost
+// per byte, the gear scan and the widening are cheap next to it. The
+// object's one version is the tree over the chunk leaves, dict_version 0.
+// No log record is written and no engine counter changes.
+#include "binary/binary.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.h"
+#include "util/capi_guard.h"
+
+namespace velta::binary {
+namespace {
+
+constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ull;
+constexpr std::uint32_t kByteToken = 0xFFFFFF00u;
+
+constexpr std::array<std::uint64_t, 256> make_gear() {
+  std::array<std::uint64_t, 256> t{};
+  std::uint64_t state = kGolden;
+  for (auto& v : t) {
+    state += kGolden;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    v = z ^ (z >> 31);
+  }
+  return t;
+}
+
+}  // namespace
+
+// Computed at compile time: nothing to build on first use and no race.
+constexpr std::array<std::uint64_t, 256> g_gear = make_gear();
+
+vl_bin_opts normalise(const vl_bin_opts* opts) noexcept {
+  vl_bin_opts o;
+  if (opts != nullptr) {
+    o = *opts;
+  } else {
+    vl_bin_opts_default(&o);
+  }
+  if (o.target_size < 64) o.target_size = 64;
+  if (o.min_size == 0) o.min_size = o.target_size / 4;
+  if (o.max_size == 0) {
+    // target * 4 would wrap for targets from 2^30 on and could reach 0,
+    // which no cut could respect.
+    o.max_size = o.target_size > UINT32_MAX / 4 ? UINT32_MAX : o.target_size * 4;
+  }
+  if (o.max_size <= o.min_size) o.min_size = o.max_size / 4;
+  return o;
+}
+
+std::uint64_t cut_mask(std::uint32_t target) noexcept {
+  std::uint64_t m = target - 1;
+  m |= m >> 1;
+  m |= m >> 2;
+  m |= m >> 4;
+  m |= m >> 8;
+  m |= m >> 16;
+  return m;
+}
+
+std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
+                        const vl_bin_opts& opts) noexcept {
+  const std::uint64_t length = data.size();
+  if (opts.fixed_size != 0) return std::min<std::uint64_t>(start + opts.target_size, length);
+  if (length - start <= opts.min_size) return length;
+  const std::uint64_t limit = std::min<std::uint64_t>(start + opts.max_size, length);
+  const std::uint64_t mask = cut_mask(opts.target_size);
+  // min_size < max_size after normalisation, so the scan starts below limit.
+  const std::uint8_t* p = data.data() + start + opts.min_size;
+  const std::uint8_t* const end = data.data() + limit;
+  std::uint64_t h = 0;
+  for (; p < end; ++p) {
+    h = (h << 1) + g_gear[*p];
+    if ((h & mask) == 0) return static_cast<std::uint64_t>(p + 1 - data.data());
+  }
+  return limit;
+}
+
+std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept {
+  // In fixed mode a chunk is target_size long whatever max_size says.
+  const std::uint64_t longest = opts.fixed_size != 0 ? opts.target_size : opts.max_size;
+  return std::min(longest, length);
+}
+
+namespace {
+
+// Throws std::bad_alloc; on any failure nothing is attached (chunks already
+// put stay in the store, unused).
+vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint8_t> data,
+                  const vl_bin_opts* opts_in) {
+  const vl_bin_opts opts = normalise(opts_in);
+  std::unique_ptr<vl_object> object = engine::make_object(name);
+  object->versions.reserve(1);
+
+  engine::ExtRef root;
+  if (!data.empty()) {
+    const std::uint64_t length = data.size();
+    std::vector<vl_leaf> leaves;
+    std::vector<std::uint64_t> leaf_bytes;
+    leaves.reserve(length / opts.target_size + 8);
+    leaf_bytes.reserve(length / opts.target_size + 8);
+    auto scratch = std::make_unique_for_overwrite<std::uint32_t[]>(longest_chunk(opts, length));
+
+    for (std::uint64_t start = 0, end; start < length; start = end) {
+      end = chunk_end(data, start, opts);
+      const std::uint64_t n = end - start;
+      const std::uint8_t* src = data.data() + start;
+      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteToken | src[i];
+      const std::uint64_t key = vl_store_put(engine->store, scratch.get(), n);
+      if (key == 0) throw std::bad_alloc();
+      leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(n)});
+      leaf_bytes.push_back(n);
+    }
+    // Only data of tens of gigabytes in tiny chunks could get here.
+    if (leaves.size() > UINT32_MAX) throw std::bad_alloc();
+    root.reset(
+        vl_ext_build(leaves.data(), leaf_bytes.data(), static_cast<std::uint32_t>(leaves.size())));
+    if (!root) throw std::bad_alloc();
+  }
+
+  const vl_version v{root.get(), vl_ext_tokens(root.get()), vl_ext_bytes(root.get()), 0};
+  object->versions.push_back(v);  // capacity reserved: cannot throw
+  root.release();                 // the version holds the reference now
+  return engine::attach(engine, std::move(object));
+}
+
+}  // namespace
+}  // namespace velta::binary
+
+extern "C" {
+
+void vl_bin_opts_default(vl_bin_opts* opts) noexcept {
+  if (opts == nullptr) return;
+  *opts = vl_bin_opts{4096, 1024, 16384, 0};
+}
+
+vl_object* vl_create_binary(vl_engine* engine, const char* name, const void* data, uint64_t length,
+                            const vl_bin_opts* opts) noexcept {
+  if (engine == nullptr || name == nullptr) return nullptr;
+  if (data == nullptr && length != 0) return nullptr;
+  return velta::guard<vl_object*>(nullptr, [&] {
+    return velta::binary::create(
+        engine, name, {static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)},
+        opts);
+  });
+}
+
+uint32_t vl_bin_chunk_count(const vl_object* object, uint32_t version) noexcept {
+  if (object == nullptr || object->versions.empty()) return 0;
+  const std::uint32_t n = object->n_versions();
+  if (version == 0xFFFFFFFFu) version = n - 1;
+  if (version >= n) return 0;
+  return vl_ext_leaves(object->versions[version].root);
+}
+
+}  // extern "C"

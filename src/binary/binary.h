@@ -1,0 +1,41 @@
+// Binary objects: raw bytes cut into chunks by content-defined (or fixed)
+// chunking, one byte token per byte, so that repeated data deduplicates in
+// the chunk store.
+//
+// Content-defined cuts use a gear rolling hash: h = 2h + g_gear[byte]
+// (mod 2^64), cut after the byte where h AND mask is 0. Only the bytes from
+// the chunk's start + min_size take part, so a cut depends on the content
+// since the last cut and nothing before it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "velta.h"
+
+namespace velta::binary {
+
+// The 256 gear values: the first 256 outputs of SplitMix64 whose state
+// starts at 0x9e3779b97f4a7c15. Fixed for all time: changing them moves
+// every cut and so loses deduplication against stored data.
+extern const std::array<std::uint64_t, 256> g_gear;
+
+// Options copied and normalised in this order: target below 64 becomes 64;
+// min 0 becomes target / 4; max 0 becomes target * 4 (saturating at
+// UINT32_MAX); then max <= min makes min = max / 4. NULL gives the defaults.
+vl_bin_opts normalise(const vl_bin_opts* opts) noexcept;
+
+// Smallest 2^k - 1 that is >= target - 1. REQUIRES: target >= 2.
+std::uint64_t cut_mask(std::uint32_t target) noexcept;
+
+// End (exclusive) of the chunk of `data` that begins at `start`, for
+// normalised options. REQUIRES: start < data.size().
+std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
+                        const vl_bin_opts& opts) noexcept;
+
+// Longest chunk the options can produce on data of `length` bytes: the
+// token scratch is sized by it.
+std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept;
+
+}  // namespace velta::binary

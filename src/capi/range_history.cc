@@ -1,0 +1,98 @@
+// Range change history: whether a byte range changed between two versions,
+// decided from shared tree structure alone, without decoding any text.
+//
+// Versions share every subtree an edit did not touch, and nodes never
+// change once built. So if, in both versions, the smallest subtree that
+// covers the range is the very same node, and that node begins at the same
+// byte position in both, the range holds the same bytes in both. The test
+// is conservative the other way: different covering nodes are reported as
+// a change even when their text happens to be equal.
+#include <cstdint>
+
+#include "engine/engine.h"
+#include "extent/node.h"
+#include "util/capi_guard.h"
+
+namespace velta::capi {
+namespace {
+
+// The smallest subtree of `node` that holds the byte range [start, end),
+// and the byte position at which that subtree begins.
+struct Cover {
+  const vl_ext* node;  // NULL for an empty tree
+  std::uint64_t offset;
+};
+
+// Descends while the range lies wholly on one side of a node's split. A
+// range past the end of the text ends on the rightmost spine; an empty
+// range ends in a single leaf. O(depth).
+Cover cover(const vl_ext* node, std::uint64_t start, std::uint64_t end) noexcept {
+  std::uint64_t offset = 0;
+  while (node != nullptr && (node->left != nullptr || node->right != nullptr)) {
+    const std::uint64_t split = offset + (node->left != nullptr ? node->left->bytes : 0);
+    if (split >= end) {
+      node = node->left;
+    } else if (split <= start) {
+      node = node->right;
+      offset = split;
+    } else {
+      break;  // the range straddles the split
+    }
+  }
+  return Cover{node, offset};
+}
+
+// End of [start, start + length), saturating instead of wrapping so that a
+// length meaning "to the end" (UINT64_MAX) covers the whole tail.
+std::uint64_t range_end(std::uint64_t start, std::uint64_t length) noexcept {
+  return length > UINT64_MAX - start ? UINT64_MAX : start + length;
+}
+
+int changed(const vl_object& object, std::uint32_t a, std::uint32_t b, std::uint64_t start,
+            std::uint64_t end) noexcept {
+  if (a == b) return 0;
+  const vl_ext* ra = object.versions[a].root;
+  const vl_ext* rb = object.versions[b].root;
+  if (ra == rb) return 0;
+  const Cover ca = cover(ra, start, end);
+  const Cover cb = cover(rb, start, end);
+  if (ca.node == nullptr) return 1;
+  // The same node at another position holds other bytes of the range.
+  return ca.node == cb.node && ca.offset == cb.offset ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace velta::capi
+
+extern "C" {
+
+int vl_range_changed(const vl_object* object, uint32_t a, uint32_t b, uint64_t start,
+                     uint64_t length) noexcept {
+  if (object == nullptr) return 1;
+  const std::uint32_t n = object->n_versions();
+  if (a >= n || b >= n) return 1;
+  return velta::capi::changed(*object, a, b, start, velta::capi::range_end(start, length));
+}
+
+uint32_t vl_range_history(const vl_object* object, uint64_t start, uint64_t length, uint32_t* out,
+                          uint32_t capacity) noexcept {
+  if (object == nullptr || out == nullptr || capacity == 0) return 0;
+  const std::uint32_t n = object->n_versions();
+  const std::uint64_t end = velta::capi::range_end(start, length);
+  std::uint32_t count = 0;
+  for (std::uint32_t v = 1; v < n && count < capacity; ++v) {
+    if (velta::capi::changed(*object, v - 1, v, start, end) != 0) out[count++] = v;
+  }
+  return count;
+}
+
+uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a, uint32_t b) noexcept {
+  if (object == nullptr) return 0;
+  const std::uint32_t n = object->n_versions();
+  if (a >= n || b >= n) return 0;
+  const vl_ext* rb = object->versions[b].root;
+  if (object->versions[a].root == rb) return 0;
+  return vl_ext_leaves(rb);
+}
+
+}  // extern "C"
