@@ -1,0 +1,196 @@
+// The log writer: header creation, the log state's life, and framed appends
+// with the stale-file check. Byte layout in wal_format.h.
+#include "persist/wal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "persist/wal_format.h"
+
+namespace velta::persist {
+
+namespace {
+
+namespace fmt = velta::wal_format;
+
+void put_u32(std::uint8_t* p, std::uint32_t v) noexcept {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+std::uint32_t get_u32(const std::uint8_t* p) noexcept {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+// zlib's CRC-32 over n bytes, fed in pieces zlib's uInt can count.
+std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (n > 0) {
+    const uInt step = n > 0x40000000u ? 0x40000000u : static_cast<uInt>(n);
+    crc = crc32(crc, p, step);
+    p += step;
+    n -= step;
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
+char* dup_cat(const char* a, const char* b) noexcept {
+  const std::size_t la = std::strlen(a);
+  const std::size_t lb = std::strlen(b);
+  auto* s = static_cast<char*>(std::malloc(la + lb + 1));
+  if (s == nullptr) return nullptr;
+  std::memcpy(s, a, la);
+  std::memcpy(s + la, b, lb + 1);
+  return s;
+}
+
+// True when the file under wal->file is still this log: not unlinked, not
+// shorter than what we wrote, and headed by our generation. On success
+// *size holds the current file size.
+bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
+  const int fd = fileno(wal->file);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  if (st.st_nlink == 0) return false;  // the path now names another file
+  const auto cur = static_cast<std::uint64_t>(st.st_size);
+  if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
+  std::uint8_t hdr[fmt::kHeaderSize];
+  const ssize_t got = pread(fd, hdr, sizeof hdr, 0);
+  if (got < 0 && errno == EBADF) {
+    // A stream opened write-only cannot be read back; the size check above
+    // is then all we have.
+  } else if (got != static_cast<ssize_t>(sizeof hdr) ||
+             !wal_header_matches(hdr, sizeof hdr, wal->generation)) {
+    return false;
+  }
+  *size = cur;
+  return true;
+}
+
+}  // namespace
+
+void wal_encode_header(std::uint8_t (&out)[32], std::uint64_t generation) noexcept {
+  std::memset(out, 0, sizeof out);
+  std::memcpy(out + fmt::kMagicOff, fmt::kMagic, sizeof fmt::kMagic);
+  put_u32(out + fmt::kVersionOff, fmt::kVersion);
+  put_u32(out + fmt::kReservedOff, 0);
+  put_u32(out + fmt::kGenerationOff, static_cast<std::uint32_t>(generation));
+  put_u32(out + fmt::kGenerationOff + 4, static_cast<std::uint32_t>(generation >> 32));
+  put_u32(out + fmt::kHeaderCrcOff, crc_of(out, fmt::kHeaderCrcSpan));
+}
+
+int wal_header_matches(const std::uint8_t* hdr, std::size_t n, std::uint64_t generation) noexcept {
+  if (hdr == nullptr || n < fmt::kHeaderSize) return 0;
+  if (std::memcmp(hdr + fmt::kMagicOff, fmt::kMagic, sizeof fmt::kMagic) != 0) return 0;
+  if (get_u32(hdr + fmt::kVersionOff) != fmt::kVersion) return 0;
+  const std::uint64_t gen = std::uint64_t{get_u32(hdr + fmt::kGenerationOff)} |
+                            std::uint64_t{get_u32(hdr + fmt::kGenerationOff + 4)} << 32;
+  if (gen != generation) return 0;
+  return get_u32(hdr + fmt::kHeaderCrcOff) == crc_of(hdr, fmt::kHeaderCrcSpan) ? 1 : 0;
+}
+
+vl_wal* wal_new(vl_engine* engine, const char* store_path, std::uint64_t generation) noexcept {
+  if (store_path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  auto* wal = new (std::nothrow) vl_wal;
+  if (wal == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  wal->store_path = dup_cat(store_path, "");
+  wal->wal_path = dup_cat(store_path, ".wal");
+  if (wal->store_path == nullptr || wal->wal_path == nullptr) {
+    delete wal;
+    errno = ENOMEM;
+    return nullptr;
+  }
+  wal->engine = engine;
+  wal->generation = generation;
+  wal->sync = 1;
+  return wal;
+}
+
+int wal_open_append(vl_wal* wal) noexcept {
+  if (wal == nullptr || wal->wal_path == nullptr || wal->file != nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  // Read access too, so each append can re-read the header it follows;
+  // writes still always go to the end of the file.
+  std::FILE* f = std::fopen(wal->wal_path, "a+b");
+  if (f == nullptr) return -1;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) {
+    const int err = errno;
+    std::fclose(f);
+    errno = err;
+    return -1;
+  }
+  wal->file = f;
+  wal->expected_end = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
+int wal_write_header(const char* path, std::uint64_t generation) noexcept {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::FILE* f = std::fopen(path, "wb");
+  if (f == nullptr) return -1;
+  std::uint8_t hdr[fmt::kHeaderSize];
+  wal_encode_header(hdr, generation);
+  if (std::fwrite(hdr, 1, sizeof hdr, f) != sizeof hdr || std::fflush(f) != 0 ||
+      fsync(fileno(f)) != 0) {
+    const int err = errno;
+    std::fclose(f);
+    errno = err;
+    return -1;
+  }
+  return std::fclose(f) == 0 ? 0 : -1;
+}
+
+void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
+  if (wal == nullptr || wal->file == nullptr || wal->replaying) return;
+  // A zero-length frame would end replay there and hide every later record.
+  if (payload.empty() || payload.size() > fmt::kMaxPayload) {
+    wal->failed = 1;
+    return;
+  }
+  std::uint64_t size = 0;
+  if (!still_ours(wal, &size)) {
+    wal->failed = 1;
+    return;
+  }
+  std::uint8_t frame[fmt::kFrameSize];
+  put_u32(frame, static_cast<std::uint32_t>(payload.size()));
+  put_u32(frame + 4, crc_of(payload.data(), payload.size()));
+  if (std::fwrite(frame, 1, sizeof frame, wal->file) != sizeof frame ||
+      std::fwrite(payload.data(), 1, payload.size(), wal->file) != payload.size() ||
+      std::fflush(wal->file) != 0 || (wal->sync == 1 && fsync(fileno(wal->file)) != 0)) {
+    wal->failed = 1;
+    return;
+  }
+  wal->records += 1;
+  wal->bytes += payload.size() + fmt::kFrameSize;
+  wal->expected_end = size + payload.size() + fmt::kFrameSize;
+}
+
+}  // namespace velta::persist
+
+vl_wal::~vl_wal() {
+  if (file != nullptr) std::fclose(file);
+  std::free(store_path);
+  std::free(wal_path);
+}
