@@ -64,12 +64,22 @@ bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
   const auto cur = static_cast<std::uint64_t>(st.st_size);
   if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
   std::uint8_t hdr[fmt::kHeaderSize];
-  const ssize_t got = pread(fd, hdr, sizeof hdr, 0);
-  if (got < 0 && errno == EBADF) {
-    // A stream opened write-only cannot be read back; the size check above
-    // is then all we have.
-  } else if (got != static_cast<ssize_t>(sizeof hdr) ||
-             !wal_header_matches(hdr, sizeof hdr, wal->generation)) {
+  ssize_t got = pread(wal->read_fd >= 0 ? wal->read_fd : fd, hdr, sizeof hdr, 0);
+  if (got < 0 && errno == EBADF && wal->read_fd < 0) {
+    // A stream opened write-only ("ab") cannot be read back. Reopening it
+    // through /proc reaches the very same file, whatever its path names
+    // now. Without /proc the size check above is all we have.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    wal->read_fd = open(proc, O_RDONLY | O_CLOEXEC);
+    if (wal->read_fd < 0) {
+      *size = cur;
+      return true;
+    }
+    got = pread(wal->read_fd, hdr, sizeof hdr, 0);
+  }
+  if (got != static_cast<ssize_t>(sizeof hdr) ||
+      !wal_header_matches(hdr, sizeof hdr, wal->generation)) {
     return false;
   }
   *size = cur;
@@ -191,6 +201,7 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
 
 vl_wal::~vl_wal() {
   if (file != nullptr) std::fclose(file);
+  if (read_fd >= 0) close(read_fd);
   std::free(store_path);
   std::free(wal_path);
 }

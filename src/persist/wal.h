@@ -40,12 +40,16 @@ struct vl_wal {
   // File size we know of: at open, then after each of our records. A file
   // found shorter was truncated under us.
   std::uint64_t expected_end = 0;
+  // Read-only descriptor onto the same open file, made on first need when
+  // `file` was opened write-only (mode "ab") and cannot be read back; -1
+  // when not made.
+  int read_fd = -1;
   std::vector<std::uint8_t> scratch;  // record being built; reused
 
   vl_wal() = default;
   vl_wal(const vl_wal&) = delete;
   vl_wal& operator=(const vl_wal&) = delete;
-  ~vl_wal();  // closes `file`, frees both paths; writes nothing
+  ~vl_wal();  // closes `file` and read_fd, frees both paths; writes nothing
 };
 
 namespace velta::persist {
