@@ -1,0 +1,257 @@
+// Dictionary core: the open-addressing table from text to id, adding
+// entries, lookups, learning runs and the invariant checker.
+//
+// The table is linear-probed from (low 32 bits of hash) & (nslots - 1) and
+// grows by doubling when size * 10 > nslots * 7. One slot is always left
+// empty so every probe ends, even when the table cannot grow.
+#include <cstring>
+#include <functional>
+
+#include "dict/dict_table.h"
+#include "util/fnv.h"
+
+namespace velta::dict {
+
+namespace {
+
+// New room for `have` grown by doubling until it reaches `need`; 0 counts as 1.
+std::uint64_t doubled(std::uint64_t have, std::uint64_t need) noexcept {
+  std::uint64_t c = have != 0 ? have : 1;
+  while (c < need) c *= 2;
+  return c;
+}
+
+// Offset of p inside d's text buffer, or -1 when p points elsewhere. Adding
+// or installing may reallocate text, so a source pointing into it (a
+// vl_dict_text result handed back) must be re-derived after growth.
+std::int64_t text_offset(const vl_dict& d, const std::uint8_t* p) noexcept {
+  const std::uint8_t* b = d.text.get();
+  if (b == nullptr || std::less<const std::uint8_t*>()(p, b) ||
+      !std::less<const std::uint8_t*>()(p, b + d.text_cap))
+    return -1;
+  return p - b;
+}
+
+}  // namespace
+
+std::uint32_t count_runs(const std::uint8_t* p, std::uint64_t n) noexcept {
+  if (n == 0) return 0;
+  std::uint32_t runs = 1;
+  for (std::uint64_t i = 1; i < n; ++i) runs += is_word(p[i]) != is_word(p[i - 1]);
+  return runs;
+}
+
+std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t n) noexcept {
+  return fnv1a(p, static_cast<std::size_t>(n));
+}
+
+std::unique_ptr<vl_dict> make() {
+  auto d = std::make_unique<vl_dict>();
+  if (!buf_resize(d->text, kInitTextCap) || !buf_resize(d->offs, kInitCap) ||
+      !buf_resize(d->lens, kInitCap))
+    return nullptr;
+  d->slots = buf_zeroed<Slot>(kInitSlots);
+  if (!d->slots) return nullptr;
+  d->text_cap = kInitTextCap;
+  d->cap = kInitCap;
+  d->nslots = kInitSlots;
+  return d;
+}
+
+Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept {
+  const std::uint32_t mask = d.nslots - 1;
+  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  const std::uint8_t* text = d.text.get();
+  Slot* slots = d.slots.get();
+  for (std::uint32_t i = static_cast<std::uint32_t>(h) & mask;; i = (i + 1) & mask) {
+    Slot* s = &slots[i];
+    if (s->id == 0) return s;
+    if (s->tag == tag && s->len == n && std::memcmp(text + s->off, p, n) == 0) return s;
+  }
+}
+
+bool tab_grow(vl_dict& d) noexcept {
+  if (d.nslots >= kMaxSlots) return false;
+  const std::uint32_t n = d.nslots * 2;
+  Buf<Slot> fresh = buf_zeroed<Slot>(n);
+  if (!fresh) return false;
+  const std::uint32_t mask = n - 1;
+  const std::uint8_t* text = d.text.get();
+  for (std::uint32_t i = 0; i < d.nslots; ++i) {
+    const Slot& s = d.slots[i];
+    if (s.id == 0) continue;
+    // Texts in the table are distinct, so the first empty slot is the one
+    // a full probe would find.
+    std::uint32_t j = static_cast<std::uint32_t>(hash_bytes(text + s.off, s.len)) & mask;
+    while (fresh[j].id != 0) j = (j + 1) & mask;
+    fresh[j] = s;
+  }
+  d.slots = std::move(fresh);
+  d.nslots = n;
+  return true;
+}
+
+void tab_erase(vl_dict& d, Slot* victim) noexcept {
+  // Backward-shift deletion: later members of the probe chain move up into
+  // the hole when their home does not lie cyclically in (hole, their slot],
+  // so no lookup ever stops early at the emptied slot.
+  const std::uint32_t mask = d.nslots - 1;
+  Slot* slots = d.slots.get();
+  const std::uint8_t* text = d.text.get();
+  auto hole = static_cast<std::uint32_t>(victim - slots);
+  for (std::uint32_t j = (hole + 1) & mask; slots[j].id != 0; j = (j + 1) & mask) {
+    const std::uint32_t home =
+        static_cast<std::uint32_t>(hash_bytes(text + slots[j].off, slots[j].len)) & mask;
+    const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (!stays) {
+      slots[hole] = slots[j];
+      hole = j;
+    }
+  }
+  slots[hole] = Slot{};
+  --d.used_slots;
+}
+
+bool tab_fill(vl_dict& d, Slot*& s, std::uint64_t h, std::uint32_t off, std::uint32_t len,
+              std::uint32_t id) noexcept {
+  if (d.used_slots + 1 >= d.nslots) {
+    if (!tab_grow(d)) return false;
+    s = tab_slot(d, h, d.text.get() + off, len);
+  }
+  *s = Slot{off, len, id, static_cast<std::uint32_t>(h >> 32)};
+  ++d.used_slots;
+  const std::uint32_t runs = count_runs(d.text.get() + off, len);
+  if (runs > d.max_runs) d.max_runs = runs;
+  return true;
+}
+
+bool grow_text(vl_dict& d, std::uint64_t need, const std::uint8_t*& src) noexcept {
+  if (need <= d.text_cap) return true;
+  const std::int64_t inside = text_offset(d, src);
+  const std::uint64_t cap = doubled(d.text_cap, need);
+  if (!buf_resize(d.text, cap)) return false;
+  d.text_cap = cap;
+  if (inside >= 0) src = d.text.get() + inside;
+  return true;
+}
+
+bool grow_ids(vl_dict& d, std::uint64_t need) noexcept {
+  if (need <= d.cap) return true;
+  std::uint64_t cap = doubled(d.cap, need);
+  if (cap > 0xFFFFFFFFu) cap = 0xFFFFFFFFu;
+  if (cap < need) return false;
+  if (!buf_resize(d.offs, cap) || !buf_resize(d.lens, cap)) return false;
+  d.cap = static_cast<std::uint32_t>(cap);
+  return true;
+}
+
+std::uint32_t lookup_hashed(const vl_dict& d, std::uint64_t h, const std::uint8_t* p,
+                            std::uint64_t n) noexcept {
+  if (n == 0 || n > d.max_len) return 0;
+  return tab_slot(d, h, p, n)->id;
+}
+
+std::uint32_t lookup(const vl_dict& d, const std::uint8_t* p, std::uint64_t n) noexcept {
+  if (n == 0 || n > d.max_len) return 0;
+  return tab_slot(d, hash_bytes(p, n), p, n)->id;
+}
+
+std::uint32_t add_at(vl_dict& d, Slot* s, std::uint64_t h, const std::uint8_t* p,
+                     std::uint64_t n) noexcept {
+  if (d.size >= kMaxId) return 0;
+  const std::uint64_t off = d.text_used;
+  if (off + n > kMaxTextBytes) return 0;
+  if (d.size == d.cap && !grow_ids(d, std::uint64_t{d.cap} + 1)) return 0;
+  if (!grow_text(d, off + n, p)) return 0;
+  std::memmove(d.text.get() + off, p, n);
+  const auto off32 = static_cast<std::uint32_t>(off);
+  const auto len32 = static_cast<std::uint32_t>(n);
+  if (!tab_fill(d, s, h, off32, len32, d.size + 1)) return 0;  // bytes left unused
+  d.offs[d.size] = off32;
+  d.lens[d.size] = len32;
+  d.text_used = off + n;
+  ++d.size;
+  if (len32 > d.max_len) d.max_len = len32;
+  if (std::uint64_t{d.size} * 10 > std::uint64_t{d.nslots} * 7) (void)tab_grow(d);
+  return d.size;
+}
+
+std::uint32_t add(vl_dict& d, const std::uint8_t* p, std::uint64_t n) noexcept {
+  if (n == 0 || n > kMaxEntryLen) return 0;
+  const std::uint64_t h = hash_bytes(p, n);
+  Slot* s = tab_slot(d, h, p, n);
+  if (s->id != 0) return s->id;
+  return add_at(d, s, h, p, n);
+}
+
+const std::uint8_t* text_of(const vl_dict& d, std::uint32_t id, std::uint64_t* out_len) noexcept {
+  if (id >= kByteTokenBase) {
+    *out_len = 1;
+    return &VL_BYTE_TABLE[id - kByteTokenBase];
+  }
+  if (id == 0 || id > d.size) {
+    *out_len = 0;
+    return nullptr;
+  }
+  *out_len = d.lens[id - 1];
+  return d.text.get() + d.offs[id - 1];
+}
+
+std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
+                    std::uint32_t limit) noexcept {
+  std::uint32_t added = 0;
+  if (limit == 0) return 0;
+  for (std::uint64_t i = 0; i < n;) {
+    const bool w = is_word(p[i]);
+    std::uint64_t j = i + 1;
+    while (j < n && is_word(p[j]) == w) ++j;
+    const std::uint64_t run = j - i;
+    if (run <= kMaxEntryLen) {
+      const std::uint64_t h = hash_bytes(p + i, run);
+      Slot* s = tab_slot(d, h, p + i, run);
+      if (s->id == 0 && add_at(d, s, h, p + i, run) != 0) ++added;
+    }
+    i = j;
+    if (added >= limit) break;
+  }
+  return added;
+}
+
+bool check_invariants(const vl_dict& d, bool shallow) noexcept {
+  if (!d.text || !d.offs || !d.lens || !d.slots) return false;
+  if (d.text_used > d.text_cap || d.text_used > kMaxTextBytes || d.size > d.cap) return false;
+  if (d.nslots == 0 || (d.nslots & (d.nslots - 1)) != 0 || d.used_slots >= d.nslots) return false;
+  if (d.max_len > kMaxEntryLen) return false;
+  if (shallow) return true;
+  for (std::uint32_t i = 0; i < d.size; ++i) {
+    if (std::uint64_t{d.offs[i]} + d.lens[i] > d.text_used || d.lens[i] > d.max_len) return false;
+  }
+  const std::uint32_t mask = d.nslots - 1;
+  std::uint32_t used = 0;
+  for (std::uint32_t i = 0; i < d.nslots; ++i) {
+    const Slot& s = d.slots[i];
+    if (s.id == 0) continue;
+    ++used;
+    if (s.id > d.size || d.offs[s.id - 1] != s.off || d.lens[s.id - 1] != s.len || s.len == 0)
+      return false;
+    const std::uint64_t h = hash_bytes(d.text.get() + s.off, s.len);
+    if (static_cast<std::uint32_t>(h >> 32) != s.tag) return false;
+    if (count_runs(d.text.get() + s.off, s.len) > d.max_runs) return false;
+    for (std::uint32_t j = static_cast<std::uint32_t>(h) & mask; j != i; j = (j + 1) & mask)
+      if (d.slots[j].id == 0) return false;  // unreachable from its home
+  }
+  if (used != d.used_slots) return false;
+  for (std::uint32_t id = 1; id <= d.size; ++id) {
+    std::uint64_t n = 0;
+    const std::uint8_t* p = text_of(d, id, &n);
+    if (n == 0) continue;
+    const std::uint32_t got = lookup(d, p, n);
+    if (got == 0) continue;  // bytes shadowed by a removed mapping: allowed
+    std::uint64_t m = 0;
+    const std::uint8_t* q = text_of(d, got, &m);
+    if (m != n || std::memcmp(p, q, n) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace velta::dict

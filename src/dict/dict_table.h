@@ -1,0 +1,41 @@
+// Hash-table and buffer internals shared by the dictionary's own files
+// (core, restore/install, training). Not for other subsystems: they go
+// through dict.h or the C functions.
+#pragma once
+
+#include "dict/dict.h"
+
+namespace velta::dict {
+
+// The slot holding the n bytes at p (hash h), or the empty slot where they
+// belong. REQUIRES: h == hash_bytes(p, n); the table has an empty slot.
+Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept;
+
+// Doubles the table, moving occupied slots in old slot order. false (table
+// unchanged) past kMaxSlots or on out of memory.
+bool tab_grow(vl_dict& d) noexcept;
+
+// Empties an occupied slot by backward-shift deletion.
+void tab_erase(vl_dict& d, Slot* victim) noexcept;
+
+// Fills the empty slot *s (found by tab_slot for the text at off) with the
+// entry, first growing the table if it would otherwise lose its last empty
+// slot (then *s is re-probed). Raises max_runs. false when full and the
+// table cannot grow.
+bool tab_fill(vl_dict& d, Slot*& s, std::uint64_t h, std::uint32_t off, std::uint32_t len,
+              std::uint32_t id) noexcept;
+
+// Makes text_cap >= need by doubling; src is re-pointed when it lay inside
+// the old buffer. false (nothing changed) on out of memory.
+bool grow_text(vl_dict& d, std::uint64_t need, const std::uint8_t*& src) noexcept;
+
+// Makes cap >= need by doubling (clamped to 0xFFFFFFFF). false on out of
+// memory or when need cannot fit.
+bool grow_ids(vl_dict& d, std::uint64_t need) noexcept;
+
+// Appends the n bytes as a new entry into the empty slot s that tab_slot
+// returned for them. Returns the new id, or 0 with nothing changed.
+std::uint32_t add_at(vl_dict& d, Slot* s, std::uint64_t h, const std::uint8_t* p,
+                     std::uint64_t n) noexcept;
+
+}  // namespace velta::dict
