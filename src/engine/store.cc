@@ -1,0 +1,228 @@
+// Chunk store: content-addressed put with deduplication, key-collision
+// resolution, lookup and the open-addressing slot table.
+#include "engine/store.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <new>
+
+#include "util/fnv.h"
+
+namespace velta::store {
+namespace {
+
+// At most this many keys are tried for one content. Each try is a fresh
+// pseudo-random key, so even a table of 2^32 records cannot exhaust it in
+// practice; reaching it fails the put rather than looping.
+constexpr int kMaxKeyTries = 64;
+
+testing::key_fn g_key_fn = nullptr;
+
+std::uint64_t natural_key(const std::uint32_t* toks, std::uint64_t n) noexcept {
+  return g_key_fn != nullptr ? g_key_fn(toks, n) : chunk_key(toks, n);
+}
+
+bool same(const vl_chunk& c, const std::uint32_t* toks, std::uint64_t n) noexcept {
+  return c.n == n && (n == 0 || std::memcmp(c.toks, toks, n * 4) == 0);
+}
+
+// Slot holding `key`, or the empty slot where its probe ends; *found says
+// which.
+std::uint32_t probe(const vl_store* s, std::uint64_t key, bool* found) noexcept {
+  std::uint32_t mask = s->slots - 1;
+  std::uint32_t i = static_cast<std::uint32_t>(key) & mask;
+  for (;;) {
+    std::uint64_t k = s->slot_keys[i];
+    if (k == key) {
+      *found = true;
+      return i;
+    }
+    if (k == 0) {
+      *found = false;
+      return i;
+    }
+    i = (i + 1) & mask;
+  }
+}
+
+// Doubles the slot table, re-inserting occupied slots in old slot order.
+bool store_hgrow(vl_store* s) noexcept {
+  if (s->slots >= (1u << 31)) return false;
+  std::uint32_t slots = s->slots * 2;
+  std::unique_ptr<std::uint64_t[]> keys(new (std::nothrow) std::uint64_t[slots]());
+  std::unique_ptr<std::uint32_t[]> recs(new (std::nothrow) std::uint32_t[slots]());
+  if (!keys || !recs) return false;
+  std::uint32_t mask = slots - 1;
+  for (std::uint32_t j = 0; j < s->slots; ++j) {
+    std::uint64_t k = s->slot_keys[j];
+    if (k == 0) continue;
+    std::uint32_t i = static_cast<std::uint32_t>(k) & mask;
+    while (keys[i] != 0) i = (i + 1) & mask;
+    keys[i] = k;
+    recs[i] = s->slot_recs[j];
+  }
+  s->slot_keys = std::move(keys);
+  s->slot_recs = std::move(recs);
+  s->slots = slots;
+  return true;
+}
+
+// Appends a record under `key` (known absent). Every allocation happens
+// before anything is changed, so a failure leaves the store as it was
+// (apart from a larger record array). false on out of memory.
+bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint32_t n,
+            bool borrowed) noexcept {
+  if (s->count == UINT32_MAX) return false;
+  if (s->count == s->cap) {
+    std::uint32_t cap = s->cap >= (1u << 31) ? UINT32_MAX : s->cap * 2;
+    std::unique_ptr<vl_chunk[]> recs(new (std::nothrow) vl_chunk[cap]);
+    if (!recs) return false;
+    std::memcpy(recs.get(), s->recs.get(), sizeof(vl_chunk) * s->count);
+    s->recs = std::move(recs);
+    s->cap = cap;
+  }
+  std::unique_ptr<std::uint32_t[]> copy;
+  if (!borrowed) {
+    copy.reset(new (std::nothrow) std::uint32_t[n == 0 ? 1 : n]);
+    if (!copy) return false;
+    if (n != 0) std::memcpy(copy.get(), toks, std::size_t{n} * 4);
+  }
+  // Growing first keeps the load at most 0.7 after the insertion, as
+  // growing right after it would, but can fail without undoing anything.
+  if (std::uint64_t{s->count + 1} * 10 > std::uint64_t{s->slots} * 7 && !store_hgrow(s)) {
+    return false;
+  }
+  bool found;
+  std::uint32_t slot = probe(s, key, &found);
+  vl_chunk& c = s->recs[s->count];
+  c.key = key;
+  c.toks = borrowed ? toks : copy.release();
+  c.n = n;
+  c.byte_len = 0;
+  c.byte_len_valid = 0;
+  c.borrowed = borrowed ? 1 : 0;
+  s->slot_keys[slot] = key;
+  s->slot_recs[slot] = s->count;
+  s->count += 1;
+  s->token_bytes += std::uint64_t{n} * 4;
+  if (borrowed) s->mapped_bytes += std::uint64_t{n} * 4;
+  return true;
+}
+
+}  // namespace
+
+vl_store* create() noexcept {
+  std::unique_ptr<vl_store> s(new (std::nothrow) vl_store);
+  if (!s) return nullptr;
+  s->recs.reset(new (std::nothrow) vl_chunk[kInitialCap]);
+  s->slot_keys.reset(new (std::nothrow) std::uint64_t[kInitialSlots]());
+  s->slot_recs.reset(new (std::nothrow) std::uint32_t[kInitialSlots]());
+  if (!s->recs || !s->slot_keys || !s->slot_recs) return nullptr;
+  s->cap = kInitialCap;
+  s->slots = kInitialSlots;
+  return s.release();
+}
+
+std::uint64_t chunk_key(const std::uint32_t* toks, std::uint64_t n) noexcept {
+  // Byte order is taken from the value, so the key is the same on any host.
+  std::uint64_t h = kFnvStart;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::uint32_t v = toks[i];
+    h = (h ^ (v & 0xFF)) * kFnvPrime;
+    h = (h ^ ((v >> 8) & 0xFF)) * kFnvPrime;
+    h = (h ^ ((v >> 16) & 0xFF)) * kFnvPrime;
+    h = (h ^ (v >> 24)) * kFnvPrime;
+  }
+  return h != 0 ? h : 1;
+}
+
+std::uint64_t next_key(std::uint64_t key) noexcept {
+  // splitmix64's finaliser over key + the golden-ratio increment.
+  std::uint64_t z = key + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  return z != 0 ? z : 1;
+}
+
+std::uint64_t put(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
+  if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
+  std::uint64_t key = natural_key(toks, n);
+  if (key == 0) key = 1;
+  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
+    bool found;
+    std::uint32_t slot = probe(s, key, &found);
+    if (!found) {
+      return insert(s, key, toks, static_cast<std::uint32_t>(n), false) ? key : 0;
+    }
+    if (same(s->recs[s->slot_recs[slot]], toks, n)) {
+      s->deduped += 1;
+      return key;
+    }
+    key = next_key(key);
+  }
+  return 0;
+}
+
+std::uint64_t put_borrowed(vl_store* s, std::uint64_t key, const std::uint32_t* toks,
+                           std::uint32_t n) noexcept {
+  if (key == 0 || (toks == nullptr && n > 0)) return 0;
+  bool found;
+  std::uint32_t slot = probe(s, key, &found);
+  if (found) {
+    if (!same(s->recs[s->slot_recs[slot]], toks, n)) return 0;
+    s->deduped += 1;
+    return key;
+  }
+  return insert(s, key, toks, n, true) ? key : 0;
+}
+
+vl_chunk* find(vl_store* s, std::uint64_t key) noexcept {
+  if (s == nullptr || key == 0) return nullptr;
+  bool found;
+  std::uint32_t slot = probe(s, key, &found);
+  return found ? &s->recs[s->slot_recs[slot]] : nullptr;
+}
+
+void unmap(vl_store* s) noexcept {
+  if (s == nullptr || s->map == nullptr) return;
+  ::munmap(s->map, s->map_len);
+  s->map = nullptr;
+  s->map_len = 0;
+  s->map_aux = nullptr;
+}
+
+bool check_invariants(const vl_store* s, bool deep) noexcept {
+  if (s->slots == 0 || (s->slots & (s->slots - 1)) != 0) return false;
+  if (s->count > s->cap) return false;
+  if (std::uint64_t{s->count} * 10 > std::uint64_t{s->slots} * 7) return false;
+  if (!deep) return true;
+  std::uint64_t bytes = 0;
+  std::uint64_t mapped = 0;
+  for (std::uint32_t r = 0; r < s->count; ++r) {
+    const vl_chunk& c = s->recs[r];
+    if (c.key == 0) return false;
+    bytes += std::uint64_t{c.n} * 4;
+    if (c.borrowed) mapped += std::uint64_t{c.n} * 4;
+    bool found;
+    std::uint32_t slot = probe(s, c.key, &found);
+    if (!found || s->slot_recs[slot] != r) return false;  // also rules out duplicate keys
+  }
+  std::uint32_t used = 0;
+  for (std::uint32_t i = 0; i < s->slots; ++i) used += s->slot_keys[i] != 0;
+  return used == s->count && bytes == s->token_bytes && mapped == s->mapped_bytes;
+}
+
+namespace testing {
+void set_key_fn(key_fn fn) noexcept { g_key_fn = fn; }
+}  // namespace testing
+
+}  // namespace velta::store
+
+vl_store::~vl_store() {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (recs[i].borrowed == 0) delete[] recs[i].toks;
+  }
+  velta::store::unmap(this);
+}
