@@ -158,7 +158,7 @@ TEST_F(WalTest, EveryKindIsLaidOutInFieldOrder) {
   const std::string long_name(70, 'L');
   mark = slurp(log_).size();
   ASSERT_NE(vl_create(e_, long_name.c_str(), "", 0), nullptr);
-  EXPECT_EQ(since(mark), framed(Bytes(1, 63) + long_name.substr(0, 63) + u64(0)));
+  EXPECT_EQ(since(mark), framed(Bytes("\x01\x3f") + long_name.substr(0, 63) + u64(0)));
 }
 
 TEST_F(WalTest, RefusedAndReplayedEditsLogNothing) {
