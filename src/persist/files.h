@@ -1,0 +1,21 @@
+// File-name and whole-file helpers of the persistence layer. Both hand
+// out malloc'd memory that the caller frees with std::free.
+#pragma once
+
+#include <cstdint>
+
+namespace velta::persist {
+
+// a followed by b in a new NUL-terminated malloc'd string (with b "" a
+// copy of a); NULL when allocation fails. Forms "P.tmp", "P.wal",
+// "P.lock".
+char* cat2(const char* a, const char* b) noexcept;
+
+// The whole file at `path` in a new malloc'd buffer of size + 1 bytes, the
+// last one NUL, with *out_len = size (an empty file gives a 1-byte buffer
+// and 0). NULL with *out_len = 0 when the file cannot be opened, sized or
+// read in full, or the buffer cannot be allocated; errno is as the C
+// library left it (possibly 0 for a short read).
+void* slurp_file(const char* path, std::uint64_t* out_len) noexcept;
+
+}  // namespace velta::persist
