@@ -7,16 +7,51 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 
 #include "engine/engine.h"
 #include "persist/wal_format.h"
 #include "velta.h"
+
+// Allocation failure injection: when armed, the Nth operator new of the
+// process throws once. Disarmed (the default) it is a plain malloc.
+namespace {
+long g_fail_in = -1;  // allocations left before the failing one; -1 never
+}  // namespace
+
+namespace {
+void* counted_alloc(std::size_t n) {
+  if (g_fail_in == 0) {
+    g_fail_in = -1;
+    return nullptr;
+  }
+  if (g_fail_in > 0) --g_fail_in;
+  return std::malloc(n != 0 ? n : 1);
+}
+}  // namespace
+
+// Every plain form is replaced, so each new is paired with its delete.
+void* operator new(std::size_t n) {
+  void* p = counted_alloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -269,6 +304,49 @@ TEST_F(WalTest, HeaderCheckAndWriteFailures) {
   EXPECT_EQ(wal_write_header((dir_ + "/no/such/dir/x.wal").c_str(), 1), -1);
   EXPECT_EQ(wal_write_header(nullptr, 1), -1);
   EXPECT_EQ(wal_new(e_, nullptr, 1), nullptr);
+}
+
+// Failing the 1st, 2nd, ... allocation of an edit: each failed call reports
+// ENOMEM and leaves the versions, the table and the log as they were; the
+// retry that finally succeeds gives the right text.
+TEST_F(WalTest, AllocationFailureChangesNothing) {
+  vl_object* o = vl_create(e_, "doc", "alpha beta gamma", 16);
+  attach();
+  ASSERT_EQ(vl_update(e_, o, 0, 0, "w", 1), 0);  // warms the record buffer
+  const Bytes log_before = slurp(log_);
+  const std::uint32_t versions = o->n_versions();
+  int failures = 0;
+  for (long n = 0;; ++n) {
+    errno = 0;
+    g_fail_in = n;
+    const int rc = vl_update(e_, o, 7, 4, "BETA!", 5);
+    const bool fired = g_fail_in == -1 && rc != 0;
+    g_fail_in = -1;
+    if (rc == 0) break;
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(rc, -1);
+    EXPECT_EQ(errno, ENOMEM);
+    ASSERT_EQ(o->n_versions(), versions);
+    ASSERT_EQ(slurp(log_), log_before);
+    ++failures;
+  }
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(vl_wal_ok(e_), 1);
+  std::string text(o->current().bytes, '\0');
+  vl_read(e_, o, 0, text.size(), text.data());
+  EXPECT_EQ(text, "walpha BETA! gamma");
+
+  const std::uint32_t objects = vl_engine_objects(e_);
+  for (long n = 0;; ++n) {
+    g_fail_in = n;
+    vl_object* c = vl_create(e_, "new", "fresh words here", 16);
+    g_fail_in = -1;
+    if (c != nullptr) break;
+    ASSERT_EQ(vl_engine_objects(e_), objects);
+    ASSERT_EQ(vl_object_open(e_, "new"), nullptr);
+  }
+  EXPECT_EQ(vl_engine_objects(e_), objects + 1);
+  EXPECT_EQ(vl_wal_records(e_), 3u);
 }
 
 }  // namespace
