@@ -1,6 +1,9 @@
 // cat2 and slurp_file.
 #include "persist/files.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,14 @@ void* slurp_file(const char* path, std::uint64_t* out_len) noexcept {
   *out_len = 0;
   std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "rb"));
   if (!f) return nullptr;
+  // fopen accepts a directory, whose "size" from seeking to its end is
+  // 2^63 - 1 on Linux; only regular files have a length worth reading.
+  struct stat st;
+  if (::fstat(fileno(f.get()), &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
   if (std::fseek(f.get(), 0, SEEK_END) != 0) return nullptr;
   long size = std::ftell(f.get());
   if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return nullptr;

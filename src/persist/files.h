@@ -14,8 +14,9 @@ char* cat2(const char* a, const char* b) noexcept;
 // The whole file at `path` in a new malloc'd buffer of size + 1 bytes, the
 // last one NUL, with *out_len = size (an empty file gives a 1-byte buffer
 // and 0). NULL with *out_len = 0 when the file cannot be opened, sized or
-// read in full, or the buffer cannot be allocated; errno is as the C
-// library left it (possibly 0 for a short read).
+// read in full, is not a regular file (errno EISDIR for a directory,
+// EINVAL otherwise), or the buffer cannot be allocated; errno is otherwise
+// as the C library left it (possibly 0 for a short read).
 void* slurp_file(const char* path, std::uint64_t* out_len) noexcept;
 
 }  // namespace velta::persist
