@@ -1,0 +1,174 @@
+// Commit under the store's lock file, and the small calls around it.
+//
+// Lock file P + ".lock": absent -> present (made with O_CREAT | O_EXCL by
+// the one commit that wins it; holds "%ld\n" of the holder's pid, which is
+// written but never read) -> absent (removed by that same commit after the
+// generation check or the save, whatever their outcome). A holder that dies
+// leaves the file behind; every later commit then waits its full second
+// (200 attempts, 5 ms apart) and gives -3 until vl_lock_break removes it.
+//
+// Generations only move forward on disk: the snapshot written by a commit
+// carries a generation above the one it replaced, so a generation read
+// once can never match a later, different store.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+#include "persist/snapshot_format.h"
+#include "persist/snapshot_loader.h"
+#include "persist/wal.h"
+#include "util/capi_guard.h"
+#include "velta.h"
+
+namespace velta::persist {
+namespace {
+
+constexpr int kLockAttempts = 200;
+constexpr useconds_t kLockRetryMicros = 5000;
+
+struct WalDestroy {
+  void operator()(vl_wal* wal) const noexcept { vl_wal__destroy(wal); }
+};
+
+std::string lock_path_of(const char* path) { return std::string(path) + ".lock"; }
+
+// The lock file, removed again when this holder goes if it was taken.
+class LockFile {
+ public:
+  explicit LockFile(std::string path) : path_(std::move(path)) {}
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+  ~LockFile() {
+    if (held_) ::remove(path_.c_str());
+  }
+
+  // One attempt at exclusive creation; true when the file is now ours.
+  bool try_take() noexcept {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    held_ = true;
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "%ld\n", static_cast<long>(::getpid()));
+    // The pid is for people looking at a stuck store; a failed write or
+    // fsync does not make the lock any less ours.
+    if (n > 0) (void)!::write(fd, line, static_cast<std::size_t>(n));
+    (void)::fsync(fd);
+    ::close(fd);
+    return true;
+  }
+
+ private:
+  std::string path_;
+  bool held_ = false;
+};
+
+std::uint64_t engine_generation(const vl_engine* engine) noexcept {
+  return engine && engine->wal ? engine->wal->generation : 0;
+}
+
+int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
+  LockFile lock(lock_path_of(path));
+  bool taken = false;
+  for (int attempt = 0; attempt < kLockAttempts && !taken; ++attempt) {
+    taken = lock.try_take();
+    if (!taken) ::usleep(kLockRetryMicros);
+  }
+  if (!taken) return -3;
+
+  if (vl_store_generation(path) != expected) return -2;
+
+  // The save writes the engine's generation + 1 (1 without a log). An
+  // engine below the disk's generation (made in memory, opened without log,
+  // or from another store, committed by naming the disk's generation) would
+  // move the store's generation back or leave it unchanged, and an engine
+  // that opened the store before could then win a later commit over changes
+  // it never saw. Such an engine saves as if it were at `expected`.
+  std::unique_ptr<vl_wal, WalDestroy> lifted_log;
+  vl_wal* own_log = engine->wal;
+  const std::uint64_t own_gen = own_log ? own_log->generation : 0;
+  if (engine_generation(engine) < expected) {
+    if (own_log) {
+      own_log->generation = expected;
+    } else {
+      lifted_log.reset(wal_new(engine, path, expected));
+      if (!lifted_log) return -1;
+      vl_engine__set_wal(engine, lifted_log.get());
+    }
+  }
+  const int rc = vl_save(engine, path);
+  // A save that got as far as restarting the log has consumed the attached
+  // state, whether the restart worked (a new one is attached) or not (none
+  // is). A save that failed earlier left it in place: undo the lift.
+  if (rc == 0 || !engine->wal) {
+    (void)lifted_log.release();
+  } else if (lifted_log) {
+    vl_engine__set_wal(engine, nullptr);
+  } else if (own_log) {
+    own_log->generation = own_gen;
+  }
+  return rc;
+}
+
+}  // namespace
+}  // namespace velta::persist
+
+extern "C" {
+
+int vl_commit(vl_engine* engine, const char* path, std::uint64_t expected) noexcept {
+  return velta::guard(-1, [&] {
+    if (!engine || !path) {
+      errno = EINVAL;
+      return -1;
+    }
+    return velta::persist::commit(engine, path, expected);
+  });
+}
+
+int vl_lock_break(const char* path) noexcept {
+  return velta::guard(-1, [&] {
+    if (!path) {
+      errno = EINVAL;
+      return -1;
+    }
+    return ::remove(velta::persist::lock_path_of(path).c_str());
+  });
+}
+
+int vl_lock_held(const char* path) noexcept {
+  return velta::guard(0, [&] {
+    if (!path) return 0;
+    std::FILE* f = std::fopen(velta::persist::lock_path_of(path).c_str(), "rb");
+    if (!f) return 0;
+    std::fclose(f);
+    return 1;
+  });
+}
+
+std::uint64_t vl_store_generation(const char* path) noexcept {
+  if (!path) return 0;
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return 0;
+  std::uint8_t hdr[velta::persist::kSnapHeaderSize];
+  std::size_t got = std::fread(hdr, 1, sizeof hdr, f);
+  std::fclose(f);
+  if (got != sizeof hdr ||
+      std::memcmp(hdr, velta::persist::kSnapMagic, velta::persist::kSnapMagicLen) != 0) {
+    return 0;
+  }
+  return velta::persist::snap_decode_header(hdr).generation;
+}
+
+std::uint64_t vl_engine_generation(const vl_engine* engine) noexcept {
+  return velta::persist::engine_generation(engine);
+}
+
+void vl_close(vl_engine* engine) noexcept { vl_engine_free(engine); }
+
+}  // extern "C"

@@ -1,0 +1,369 @@
+// Open and recovery: a store on disk back into an engine.
+//
+// vl_open loads the snapshot at P (mapped in place when it was written in
+// the mappable layout, otherwise from a copy in memory), then brings the
+// log P + ".wal" into line with it:
+//  - missing, or its header names another generation or is damaged: the
+//    log is restarted as a bare header; none of its records belongs to this
+//    snapshot (a save that crashed between its rename and the log restart
+//    leaves exactly such a log, whose records the snapshot already holds);
+//  - valid header: every complete record whose CRC holds is replayed with
+//    logging off, and the file is cut after the last one applied;
+//  - present but unreadable: the engine runs without log, and the file is
+//    left as it is (its records cannot be applied, and appending after
+//    them would write edits against a state they were never made on).
+// After a successful open the engine logs into P + ".wal", or has no log
+// when the file could not be kept; either way the open itself succeeds.
+#include "persist/recovery.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/engine.h"
+#include "persist/bytereader.h"
+#include "persist/crc32.h"
+#include "persist/files.h"
+#include "persist/snapshot_format.h"
+#include "persist/snapshot_loader.h"
+#include "persist/wal.h"
+#include "persist/wal_format.h"
+#include "util/capi_guard.h"
+#include "velta.h"
+
+namespace velta::persist {
+namespace {
+
+namespace fmt = velta::wal_format;
+
+struct EngineFree {
+  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
+};
+using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using FileHolder = std::unique_ptr<std::FILE, FileCloser>;
+
+struct MallocFree {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  void close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// A read-only private mapping of a whole file, unmapped unless released.
+class Mapping {
+ public:
+  Mapping(void* base, std::size_t len) noexcept : base_(base), len_(len) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() {
+    if (base_) ::munmap(base_, len_);
+  }
+  void* release() noexcept { return std::exchange(base_, nullptr); }
+
+ private:
+  void* base_;
+  std::size_t len_;
+};
+
+// Keeps a log in its replaying state for one scope.
+class ReplayingScope {
+ public:
+  explicit ReplayingScope(vl_wal* wal) noexcept : wal_(wal) {
+    if (wal_) {
+      saved_ = wal_->replaying;
+      wal_->replaying = 1;
+    }
+  }
+  ReplayingScope(const ReplayingScope&) = delete;
+  ReplayingScope& operator=(const ReplayingScope&) = delete;
+  ~ReplayingScope() {
+    if (wal_) wal_->replaying = saved_;
+  }
+
+ private:
+  vl_wal* wal_;
+  int saved_ = 0;
+};
+
+// ---------------------------------------------------------------- replay
+
+// Names are copied out at once: the decoder's buffer is shared.
+bool read_name(bytereader* r, char (&out)[64]) {
+  const char* s = rname(r);
+  if (!s) return false;
+  std::size_t len = std::strlen(s);
+  std::memcpy(out, s, len + 1);
+  return true;
+}
+
+// A u64 length followed by that many raw bytes, all within the payload.
+bool read_bytes(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
+  const std::uint64_t n = ru64(r);
+  const std::uint8_t* p = rbytes(r, n);
+  if (!p) return false;
+  *out = p;
+  *len = n;
+  return true;
+}
+
+// Decodes one payload and applies it; false (nothing applied) when it does
+// not decode. Results of the operations are ignored: a record whose object
+// is gone changes nothing but still counts.
+bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t n) {
+  bytereader r{payload + 1, n - 1, 0, 0};
+  char a[64];
+  char b[64];
+  const std::uint8_t* bytes = nullptr;
+  std::uint64_t len = 0;
+  switch (payload[0]) {
+    case fmt::kCreate: {
+      if (!read_name(&r, a) || !read_bytes(&r, &bytes, &len)) return false;
+      vl_create(engine, a, bytes, len);
+      return true;
+    }
+    case fmt::kUpdate: {
+      if (!read_name(&r, a)) return false;
+      std::uint64_t pos = ru64(&r);
+      std::uint64_t del = ru64(&r);
+      if (r.failed || !read_bytes(&r, &bytes, &len)) return false;
+      if (vl_object* obj = vl_object_open(engine, a)) {
+        vl_update(engine, obj, pos, del, len ? bytes : nullptr, len);
+      }
+      return true;
+    }
+    case fmt::kDelete: {
+      if (!read_name(&r, a)) return false;
+      vl_delete(engine, a);
+      return true;
+    }
+    case fmt::kGraft: {
+      if (!read_name(&r, a) || !read_name(&r, b)) return false;
+      std::uint64_t dst_pos = ru64(&r);
+      std::uint64_t src_pos = ru64(&r);
+      std::uint64_t count = ru64(&r);
+      if (r.failed) return false;
+      vl_object* dst = vl_object_open(engine, a);
+      vl_object* src = vl_object_open(engine, b);
+      if (dst && src) vl_graft(engine, dst, dst_pos, src, src_pos, count);
+      return true;
+    }
+    case fmt::kCut: {
+      if (!read_name(&r, a)) return false;
+      std::uint64_t pos = ru64(&r);
+      std::uint64_t count = ru64(&r);
+      if (r.failed) return false;
+      if (vl_object* obj = vl_object_open(engine, a)) vl_cut(engine, obj, pos, count);
+      return true;
+    }
+    case fmt::kTrim: {
+      if (!read_name(&r, a)) return false;
+      std::uint32_t keep = ru32(&r);
+      if (r.failed) return false;
+      if (vl_object* obj = vl_object_open(engine, a)) vl_trim_history(engine, obj, keep);
+      return true;
+    }
+    default:
+      return false;  // kind 0 and 7..255 are never written
+  }
+}
+
+// ------------------------------------------------------------- the log
+
+enum class LogHeader { kValid, kMissing, kInvalid, kUnreadable };
+
+LogHeader check_log_header(const char* wal_path, std::uint64_t generation) {
+  errno = 0;
+  FileHolder f(std::fopen(wal_path, "rb"));
+  if (!f) return errno == ENOENT ? LogHeader::kMissing : LogHeader::kUnreadable;
+  std::uint8_t h[fmt::kHeaderSize];
+  std::size_t got = std::fread(h, 1, sizeof h, f.get());
+  if (got < sizeof h && std::ferror(f.get())) return LogHeader::kUnreadable;
+  return got == sizeof h && wal_header_matches(h, sizeof h, generation) ? LogHeader::kValid
+                                                                        : LogHeader::kInvalid;
+}
+
+// Makes a newly created log's directory entry durable, so that records
+// synced into it cannot vanish with the entry after a crash.
+void sync_parent_dir(const char* file_path) {
+  const char* slash = std::strrchr(file_path, '/');
+  std::string dir =
+      slash ? std::string(file_path, slash == file_path ? 1 : slash - file_path) : std::string(".");
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() >= 0) (void)::fsync(fd.get());
+}
+
+// Replays the log and cuts its tail. False when the log cannot be kept.
+bool recover_log(vl_engine* engine, vl_wal* wal) {
+  const std::uint64_t generation = wal->generation;
+  wal->replayed = 0;
+  switch (check_log_header(wal->wal_path, generation)) {
+    case LogHeader::kUnreadable:
+      return false;
+    case LogHeader::kMissing:
+      if (wal_write_header(wal->wal_path, generation) != 0) return false;
+      sync_parent_dir(wal->wal_path);
+      return true;
+    case LogHeader::kInvalid:
+      return wal_write_header(wal->wal_path, generation) == 0;
+    case LogHeader::kValid:
+      break;
+  }
+
+  std::uint64_t size = 0;
+  std::unique_ptr<std::uint8_t, MallocFree> image(
+      static_cast<std::uint8_t*>(slurp_file(wal->wal_path, &size)));
+  if (!image) return false;
+  std::uint64_t valid = fmt::kHeaderSize;
+  if (wal_header_matches(image.get(), size, generation)) {
+    ReplayResult res = replay(engine, image.get(), size);
+    wal->replayed = res.applied;
+    valid = res.valid_len;
+  }
+  image.reset();
+  if (size > valid) {
+    if (::truncate(wal->wal_path, static_cast<off_t>(valid)) != 0) return false;
+    Fd fd(::open(wal->wal_path, O_WRONLY | O_CLOEXEC));
+    if (fd.get() >= 0) (void)::fsync(fd.get());
+  }
+  return true;
+}
+
+// ------------------------------------------------------------ snapshot
+
+// The mapped load; none (errno untouched) whenever it does not work out,
+// and the caller reads the file instead.
+vl_engine* load_mapped(const char* path, std::uint64_t* generation) {
+  const int saved_errno = errno;
+  vl_engine* engine = nullptr;
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() >= 0) {
+    off_t size = ::lseek(fd.get(), 0, SEEK_END);
+    if (size > 0) {
+      void* base =
+          ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
+      fd.close();
+      if (base != MAP_FAILED) {
+        Mapping map(base, static_cast<std::size_t>(size));
+        if (reinterpret_cast<std::uintptr_t>(base) % 4 == 0) {
+          engine = snap_load_ex(static_cast<const std::uint8_t*>(base),
+                                static_cast<std::uint64_t>(size), generation, base);
+        }
+        if (engine) {
+          vl_store__set_map(vl_engine_store(engine), map.release(),
+                            static_cast<std::uint64_t>(size), nullptr);
+        }
+      }
+    }
+  }
+  if (!engine) errno = saved_errno;
+  return engine;
+}
+
+vl_engine* open_store(const char* path) {
+  std::uint8_t hdr[kSnapHeaderSize];
+  std::size_t got;
+  {
+    FileHolder f(std::fopen(path, "rb"));
+    if (!f) {
+      errno = ENOENT;
+      return nullptr;
+    }
+    got = std::fread(hdr, 1, sizeof hdr, f.get());
+  }
+
+  std::uint64_t generation = 0;
+  EngineHolder engine;
+  if (got == sizeof hdr && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
+      (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
+    engine.reset(load_mapped(path, &generation));
+  }
+  if (!engine) {
+    errno = 0;
+    std::uint64_t size = 0;
+    std::unique_ptr<std::uint8_t, MallocFree> bytes(
+        static_cast<std::uint8_t*>(slurp_file(path, &size)));
+    if (!bytes) {
+      if (errno == 0) errno = ENOENT;
+      return nullptr;
+    }
+    engine.reset(snap_load_ex(bytes.get(), size, &generation, nullptr));
+    if (!engine) return nullptr;
+  }
+
+  vl_wal* wal = wal_new(engine.get(), path, generation);
+  if (!wal) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  vl_engine__set_wal(engine.get(), wal);
+  if (!recover_log(engine.get(), wal) || wal_open_append(wal) != 0) {
+    vl_engine__set_wal(engine.get(), nullptr);
+    vl_wal__destroy(wal);
+  }
+  return engine.release();
+}
+
+}  // namespace
+
+ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t size) {
+  ReplayingScope replaying(engine->wal);
+  std::uint64_t count = 0;
+  std::uint64_t end = 0;
+  std::uint64_t pos = fmt::kHeaderSize;
+  if (size >= fmt::kHeaderSize + fmt::kFrameSize) {
+    do {
+      bytereader frame{log + pos, fmt::kFrameSize, 0, 0};
+      const std::uint64_t n = ru32(&frame);
+      const std::uint32_t crc = ru32(&frame);
+      if (n == 0 || n > size - pos - fmt::kFrameSize) break;
+      const std::uint8_t* payload = log + pos + fmt::kFrameSize;
+      if (crc32_up(0, payload, n) != crc) break;
+      if (!apply_record(engine, payload, n)) break;
+      ++count;
+      pos += fmt::kFrameSize + n;
+      end = pos;
+    } while (size - pos >= fmt::kFrameSize);
+  }
+  return {std::max<std::uint64_t>(fmt::kHeaderSize, end), count};
+}
+
+}  // namespace velta::persist
+
+extern "C" vl_engine* vl_open(const char* path) noexcept {
+  return velta::guard<vl_engine*>(nullptr, [&]() -> vl_engine* {
+    if (!path) {
+      errno = EINVAL;
+      return nullptr;
+    }
+    return velta::persist::open_store(path);
+  });
+}

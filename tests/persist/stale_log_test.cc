@@ -1,0 +1,90 @@
+// Two engines on one store: once one commits, which restarts the log file
+// under the other, nothing the other does may reach the committed store,
+// through the log or through a commit.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "durability_fixture.h"
+#include "velta.h"
+
+namespace velta::testing {
+namespace {
+
+class StaleLog : public ScratchDir {
+ protected:
+  void SetUp() override {
+    ScratchDir::SetUp();
+    EnginePtr e(vl_engine_new());
+    ASSERT_NE(vl_create(e.get(), "doc", "shared start", 12), nullptr);
+    ASSERT_EQ(vl_commit(e.get(), store().c_str(), 0), 0);
+  }
+
+  static void append(vl_engine* e, const std::string& text) {
+    vl_object* doc = vl_object_open(e, "doc");
+    ASSERT_EQ(vl_update(e, doc, vl_object_bytes(doc, UINT32_MAX), 0, text.data(), text.size()), 0);
+  }
+};
+
+TEST_F(StaleLog, LosingEngineReachesNothingOfTheWinnersStore) {
+  EnginePtr a(vl_open(store().c_str()));
+  EnginePtr b(vl_open(store().c_str()));
+  ASSERT_TRUE(a && b);
+  append(b.get(), " B1");  // lands in the generation-1 log
+  append(a.get(), " A1");
+  ASSERT_EQ(vl_commit(a.get(), store().c_str(), 1), 0);
+  ASSERT_EQ(file_size(wal()), 32u);
+
+  append(b.get(), " B2");  // the log file now belongs to generation 2
+  EXPECT_EQ(vl_wal_ok(b.get()), 0);
+  EXPECT_EQ(vl_wal_active(b.get()), 1);
+  EXPECT_EQ(file_size(wal()), 32u);
+
+  append(a.get(), " A2");
+  append(b.get(), " B3");
+  EXPECT_EQ(vl_wal_ok(a.get()), 1);
+  EXPECT_EQ(vl_wal_records(a.get()), 1u);
+
+  const EnginePicture winner = picture(a.get());
+  EnginePtr c(vl_open(store().c_str()));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(picture(c.get()), winner);
+  EXPECT_EQ(text_of(c.get(), vl_object_open(c.get(), "doc")), "shared start A1 A2");
+  EXPECT_EQ(vl_wal_replayed(c.get()), 1u);
+
+  EXPECT_EQ(vl_engine_generation(b.get()), 1u);
+  EXPECT_EQ(vl_commit(b.get(), store().c_str(), vl_engine_generation(b.get())), -2);
+  EnginePtr d(vl_open(store().c_str()));
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(picture(d.get()), winner);
+}
+
+TEST_F(StaleLog, LoserStaysOutAfterLaterCommitsAndOpens) {
+  EnginePtr b(vl_open(store().c_str()));
+  ASSERT_NE(b, nullptr);
+  {
+    EnginePtr a(vl_open(store().c_str()));
+    ASSERT_NE(a, nullptr);
+    append(a.get(), " A1");
+    ASSERT_EQ(vl_commit(a.get(), store().c_str(), 1), 0);
+    append(a.get(), " A2");
+    ASSERT_EQ(vl_commit(a.get(), store().c_str(), 2), 0);
+  }
+  // A third engine opens generation 3 and logs into it; the loser, still at
+  // generation 1, must not slip its records in between.
+  EnginePtr c(vl_open(store().c_str()));
+  ASSERT_NE(c, nullptr);
+  append(c.get(), " C1");
+  append(b.get(), " B1");
+  append(c.get(), " C2");
+  EXPECT_EQ(vl_wal_ok(b.get()), 0);
+  EXPECT_EQ(vl_wal_ok(c.get()), 1);
+
+  EnginePtr d(vl_open(store().c_str()));
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(text_of(d.get(), vl_object_open(d.get(), "doc")), "shared start A1 A2 C1 C2");
+  EXPECT_EQ(vl_commit(b.get(), store().c_str(), 1), -2);
+}
+
+}  // namespace
+}  // namespace velta::testing
