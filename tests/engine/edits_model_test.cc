@@ -43,15 +43,23 @@ TEST_P(EditsModel, MatchesStringModel) {
   std::vector<vl_object*> objs;
   std::vector<std::vector<std::string>> model;  // every kept version, oldest first
   for (int i = 0; i < 4; ++i) {
-    const std::string t = random_text(rng, i == 0 ? 0 : 200 + pick(3000));
+    const std::string t = random_text(rng, i == 0 ? 0 : 200 + pick(2500));
     objs.push_back(make(e, ("o" + std::to_string(i)).c_str(), t));
     model.push_back({t});
   }
   vl_store* store = vl_engine_store(e);
 
-  // A position drawn near token boundaries, sometimes one byte off.
-  auto draw = [&](const std::vector<std::uint64_t>& starts) {
-    std::uint64_t p = starts[pick(starts.size())];
+  // A token start, sometimes one byte off; `near` draws within 300 tokens
+  // of an index so that grafts do not make the texts grow without bound.
+  auto draw = [&](const std::vector<std::uint64_t>& starts, std::uint64_t* index) {
+    *index = pick(starts.size());
+    std::uint64_t p = starts[*index];
+    if (pick(6) == 0) p += pick(3);
+    return p;
+  };
+  auto near = [&](const std::vector<std::uint64_t>& starts, std::uint64_t index) {
+    const std::uint64_t i = std::min<std::uint64_t>(starts.size() - 1, index + pick(300));
+    std::uint64_t p = starts[i];
     if (pick(6) == 0) p += pick(3);
     return p;
   };
@@ -67,7 +75,9 @@ TEST_P(EditsModel, MatchesStringModel) {
     const std::uint32_t chunks = vl_store_chunks(store);
     switch (pick(5)) {
       case 0: {  // cut
-        const std::uint64_t p = draw(starts), q = draw(starts);
+        std::uint64_t i = 0;
+        const std::uint64_t p = draw(starts, &i),
+                            q = pick(8) == 0 ? draw(starts, &i) : near(starts, i);
         const std::uint64_t lo = std::min(p, q), hi = std::max(p, q);
         const bool ok = hi <= cur.size() && aligned(starts, lo) && aligned(starts, hi);
         ASSERT_EQ(vl_cut(e, objs[a], lo, hi - lo), ok ? 0 : -1) << lo << ".." << hi;
@@ -80,7 +90,8 @@ TEST_P(EditsModel, MatchesStringModel) {
         const std::uint64_t d = pick(2) == 0 ? a : pick(objs.size());
         const std::string dcur = model[d].back();
         const auto dstarts = token_starts(e, objs[d]);
-        const std::uint64_t p = draw(starts), q = draw(starts), at = draw(dstarts);
+        std::uint64_t i = 0, j = 0;
+        const std::uint64_t p = draw(starts, &i), q = near(starts, i), at = draw(dstarts, &j);
         const std::uint64_t lo = std::min(p, q), hi = std::max(p, q);
         const bool ok = hi <= cur.size() && at <= dcur.size() && aligned(starts, lo) &&
                         aligned(starts, hi) && aligned(dstarts, at);

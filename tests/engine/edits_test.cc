@@ -147,12 +147,12 @@ TEST_F(Edits, GraftRangeInsideOneLeafSplitsLeavesNotChunks) {
   std::string text;
   for (int i = 0; i < 3000; ++i) text += "w" + std::to_string(i % 97) + " ";
   vl_object* src = make(e(), "src", text);
-  vl_object* dst = make(e(), "dst", "[]");
+  vl_object* dst = make(e(), "dst", "[x]");
   const std::uint32_t chunks = vl_store_chunks(vl_engine_store(e()));
   const auto starts = token_starts(e(), src);
   const std::uint64_t a = starts[1001], b = starts[2500];
   ASSERT_EQ(vl_graft(e(), dst, 1, src, a, b - a), 0);
-  EXPECT_EQ(text_at(e(), dst), "[" + text.substr(a, b - a) + "]");
+  EXPECT_EQ(text_at(e(), dst), "[" + text.substr(a, b - a) + "x]");
   ASSERT_EQ(vl_cut(e(), src, a, b - a), 0);
   EXPECT_EQ(text_at(e(), src), text.substr(0, a) + text.substr(b));
   EXPECT_EQ(vl_store_chunks(vl_engine_store(e())), chunks);

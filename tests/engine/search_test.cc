@@ -16,7 +16,7 @@ namespace {
 
 using Hit = std::pair<std::string, std::uint64_t>;  // object name, position
 
-std::vector<Hit> search(vl_engine* e, std::string_view pattern, std::uint64_t max_hits = 1 << 20) {
+std::vector<Hit> search(vl_engine* e, std::string_view pattern, std::uint64_t max_hits = 4096) {
   std::vector<vl_hit> hits(max_hits);
   const std::uint64_t n = vl_search(e, pattern.data(), pattern.size(), hits.data(), max_hits);
   std::vector<Hit> out;
@@ -109,7 +109,7 @@ TEST_F(Search, EmptyTokensDoNotBreakAMatch) {
   const vl_leaf leaf{key, 0, 3};
   vl_object* o = vl_net__rebuild(e(), "a", &leaf, 1);
   ASSERT_NE(o, nullptr);
-  ASSERT_EQ(text_at(e(), o), "ab");
+  ASSERT_EQ(vl_object_bytes(o, UINT32_MAX), 2u);
   EXPECT_EQ(search(e(), "ab"), (std::vector<Hit>{{"a", 0}}));
 }
 
