@@ -1,0 +1,455 @@
+// Snapshot loader: header checks, payload decompression, body CRC, then the
+// five body sections field by field into a fresh engine.
+//
+// Every count read from the file is checked against the bytes that remain
+// before anything is allocated for it, so a corrupt count can never ask for
+// more memory than the file could fill; decompression buffers are bounded by
+// the codecs' largest possible expansion of the payload present. Failure
+// anywhere unwinds through RAII holders: the node table drops the loader's
+// references, and the engine (with the objects already attached) is freed.
+#include "persist/snapshot_loader.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/store.h"
+#include "persist/bytereader.h"
+#include "persist/crc32.h"
+#include "persist/snapshot_format.h"
+
+namespace velta::persist {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "token arrays are read from and borrowed in file byte order");
+
+// Largest expansion either codec can produce from one payload byte: zlib's
+// deflate tops out near 1032:1; a zstd frame needs at least 4 bytes (an RLE
+// block) for each 128 KiB it produces.
+constexpr std::uint64_t kZlibMaxRatio = 1032;
+constexpr std::uint64_t kZstdMaxRatio = 32768;
+
+// First id of the byte tokens; ids between the dictionary size and this are
+// unassigned.
+constexpr std::uint32_t kFirstByteToken = 0xFFFFFF00u;
+
+std::uint32_t le32(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::uint64_t le64(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
+
+struct EngineFree {
+  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
+};
+using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
+
+struct MemFree {
+  void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using MemHolder = std::unique_ptr<std::uint8_t, MemFree>;
+
+// One entry per node record built so far, indexed by node id; each holds the
+// loader's own reference, dropped by the destructor. Nodes no version
+// reaches are freed then.
+class NodeTable {
+ public:
+  explicit NodeTable(std::uint32_t count) : nodes_(count), depth_(count) {}
+  NodeTable(const NodeTable&) = delete;
+  NodeTable& operator=(const NodeTable&) = delete;
+  ~NodeTable() {
+    for (std::uint32_t i = 0; i < built_; ++i) vl_ext_release(nodes_[i]);
+  }
+
+  std::uint32_t built() const noexcept { return built_; }
+  vl_ext* at(std::uint32_t id) const noexcept { return nodes_[id]; }
+  std::uint32_t depth(std::uint32_t id) const noexcept { return depth_[id]; }
+
+  // Takes the loader's reference on a fresh node. REQUIRES: room left.
+  void add(vl_ext* node, std::uint32_t depth) noexcept {
+    nodes_[built_] = vl_ext_retain(node);
+    depth_[built_] = depth;
+    ++built_;
+  }
+
+ private:
+  std::vector<vl_ext*> nodes_;
+  std::vector<std::uint32_t> depth_;  // levels: a leaf is 1
+  std::uint32_t built_ = 0;
+};
+
+// Where the payload's uncompressed bytes are and how they may be used.
+struct Payload {
+  const std::uint8_t* body;
+  std::uint64_t body_len;
+  const std::uint8_t* trailer;  // chunk trailer, after the body
+  std::uint64_t trailer_len;
+  bool tokens_in_trailer;  // flags has the mappable bit
+  bool borrow;             // trailer lies in the caller's mapping
+};
+
+// Parses the body into `engine`. Every method returns 0 or an errno value.
+class BodyParser {
+ public:
+  BodyParser(vl_engine* engine, const Payload& p) noexcept
+      : engine_(engine), p_(p), r_{p.body, p.body_len, 0, 0} {}
+
+  int run() {
+    int rc = dictionary();
+    if (rc == 0) rc = chunks();
+    if (rc == 0) rc = nodes_and_objects();
+    return rc;
+  }
+
+ private:
+  std::uint64_t remaining() const noexcept { return r_.size - r_.pos; }
+
+  // True when `count` records of at least `min_size` bytes each can still
+  // be present.
+  bool fits(std::uint64_t count, std::uint64_t min_size) const noexcept {
+    return count <= remaining() / min_size;
+  }
+
+  int dictionary() {
+    const std::uint32_t n = ru32(&r_);
+    const std::uint64_t text_len = ru64(&r_);
+    if (r_.failed || text_len > remaining()) return EINVAL;
+    const std::uint8_t* blob = r_.data + r_.pos;
+    r_.pos += text_len;
+    if (!fits(n, kSnapMinDictEntry)) return EINVAL;
+    std::vector<std::uint32_t> offs(n);
+    std::vector<std::uint32_t> lens(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      offs[i] = ru32(&r_);
+      lens[i] = ru32(&r_);
+    }
+    if (r_.failed) return EINVAL;
+    errno = 0;
+    if (vl_dict__restore(engine_->dict, blob, text_len, offs.data(), lens.data(), n) != 0) {
+      return errno == ENOMEM ? ENOMEM : EINVAL;
+    }
+    dict_size_ = vl_dict__entries(engine_->dict);
+    return 0;
+  }
+
+  // Notes chunks holding ids the dictionary has not assigned: such an id
+  // decodes to nothing now and to some bytes once a later create learns it,
+  // which would silently change the length of any leaf over it.
+  void note_unassigned(std::uint64_t key, const std::uint32_t* toks, std::uint32_t k) {
+    std::uint32_t bad = 0;
+    for (std::uint32_t i = 0; i < k; ++i) {
+      bad |= static_cast<std::uint32_t>(toks[i] > dict_size_ && toks[i] < kFirstByteToken);
+    }
+    if (bad != 0) unassigned_.insert(key);
+  }
+
+  int put_copy(std::uint64_t key, const std::uint32_t* toks, std::uint32_t k) {
+    const std::uint64_t got = vl_store_put(engine_->store, toks, k);
+    if (got == 0) return ENOMEM;  // keys are never 0
+    if (got != key) return EINVAL;
+    note_unassigned(key, toks, k);
+    return 0;
+  }
+
+  int chunks() {
+    const std::uint32_t c = ru32(&r_);
+    const std::uint64_t dedup = ru64(&r_);
+    if (r_.failed || !fits(c, kSnapMinChunkRecord)) return EINVAL;
+    const std::uint8_t* cursor = p_.trailer;
+    std::uint64_t trailer_left = p_.trailer_len;
+    std::vector<std::uint32_t> scratch;
+    for (std::uint32_t i = 0; i < c; ++i) {
+      const std::uint64_t key = ru64(&r_);
+      const std::uint32_t k = ru32(&r_);
+      if (r_.failed) return EINVAL;
+      const std::uint64_t n_bytes = std::uint64_t{k} * 4;
+      const std::uint8_t* src;
+      if (!p_.tokens_in_trailer) {
+        if (n_bytes > remaining()) return EINVAL;
+        src = r_.data + r_.pos;
+        r_.pos += n_bytes;
+      } else {
+        if (n_bytes > trailer_left) return EINVAL;
+        src = cursor;
+        cursor += n_bytes;
+        trailer_left -= n_bytes;
+        // A borrowed array must be an aligned u32 array; a crafted body
+        // length can misplace the trailer, and such chunks are copied.
+        if (p_.borrow && reinterpret_cast<std::uintptr_t>(src) % alignof(std::uint32_t) == 0) {
+          const auto* toks = reinterpret_cast<const std::uint32_t*>(src);
+          errno = 0;
+          const std::uint64_t got = vl_store__put_borrowed(engine_->store, key, toks, k);
+          if (got != key) return got == 0 && errno == ENOMEM ? ENOMEM : EINVAL;
+          note_unassigned(key, toks, k);
+          continue;
+        }
+      }
+      if (scratch.size() < k) scratch.resize(k);
+      if (k > 0) std::memcpy(scratch.data(), src, n_bytes);
+      const int rc = put_copy(key, scratch.data(), k);
+      if (rc != 0) return rc;
+    }
+    std::vector<std::uint32_t>().swap(scratch);
+    vl_store__set_deduped(engine_->store, dedup);
+    return 0;
+  }
+
+  int inner(NodeTable& table, std::uint32_t i) {
+    const std::uint32_t l = ru32(&r_);
+    const std::uint32_t r = ru32(&r_);
+    const std::uint32_t prio = ru32(&r_);
+    if (r_.failed) return EINVAL;
+    if ((l != kSnapNoNode && l >= i) || (r != kSnapNoNode && r >= i)) return EINVAL;
+    vl_ext* left = l == kSnapNoNode ? nullptr : table.at(l);
+    vl_ext* right = r == kSnapNoNode ? nullptr : table.at(r);
+    // Shared subtrees can double the totals at every level; refuse sums
+    // that do not fit before the constructor forms them.
+    const std::uint64_t lt = vl_ext_tokens(left);
+    const std::uint64_t lb = vl_ext_bytes(left);
+    if (vl_ext_tokens(right) > UINT64_MAX - lt || vl_ext_bytes(right) > UINT64_MAX - lb) {
+      return EINVAL;
+    }
+    const std::uint32_t depth =
+        1 + std::max(l == kSnapNoNode ? 0 : table.depth(l), r == kSnapNoNode ? 0 : table.depth(r));
+    if (depth > kSnapMaxTreeDepth) return EINVAL;
+    vl_ext* node = vl_ext_mk_inner_p(left, right, prio);
+    if (node == nullptr) return ENOMEM;
+    table.add(node, depth);
+    return 0;
+  }
+
+  int leaf(NodeTable& table) {
+    vl_leaf lf{};
+    lf.key = ru64(&r_);
+    lf.off = ru32(&r_);
+    lf.count = ru32(&r_);
+    const std::uint64_t bytes = ru64(&r_);
+    const std::uint32_t prio = ru32(&r_);
+    if (r_.failed) return EINVAL;
+    const vl_chunk* chunk = store::find(engine_->store, lf.key);
+    if (chunk == nullptr || std::uint64_t{lf.off} + lf.count > chunk->n) return EINVAL;
+    // Reads, splits and searches trust a leaf's byte length to match its
+    // tokens; a file that disagrees with its own dictionary is refused.
+    if (!unassigned_.empty() && unassigned_.count(lf.key) != 0) {
+      for (std::uint32_t t = 0; t < lf.count; ++t) {
+        const std::uint32_t id = chunk->toks[lf.off + t];
+        if (id > dict_size_ && id < kFirstByteToken) return EINVAL;
+      }
+    }
+    if (engine::ext_bytes(engine_->dict, engine_->store, lf) != bytes) return EINVAL;
+    vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+    if (node == nullptr) return ENOMEM;
+    table.add(node, 1);
+    return 0;
+  }
+
+  int object(const NodeTable& table) {
+    const char* name = rname(&r_);
+    if (name == nullptr) return EINVAL;
+    const std::uint32_t v = ru32(&r_);
+    if (r_.failed || v == 0 || !fits(v, kSnapMinVersionRecord)) return EINVAL;
+    // The object releases the roots it holds when destroyed, so a failure
+    // below drops exactly the references taken so far.
+    std::unique_ptr<vl_object> obj = engine::make_object(name);
+    obj->versions.reserve(v);
+    for (std::uint32_t j = 0; j < v; ++j) {
+      const std::uint32_t id = ru32(&r_);
+      vl_version ver{};
+      ver.tokens = ru64(&r_);
+      ver.bytes = ru64(&r_);
+      ver.dict_version = ru64(&r_);
+      if (r_.failed) return EINVAL;
+      if (id != kSnapNoNode) {
+        if (id >= table.built()) return EINVAL;
+        ver.root = table.at(id);
+      }
+      if (vl_ext_tokens(ver.root) != ver.tokens || vl_ext_bytes(ver.root) != ver.bytes) {
+        return EINVAL;
+      }
+      vl_ext_retain(ver.root);
+      obj->versions.push_back(ver);  // capacity reserved: cannot throw
+    }
+    engine::attach(engine_, std::move(obj));
+    return 0;
+  }
+
+  int nodes_and_objects() {
+    const std::uint32_t count = ru32(&r_);
+    if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
+    NodeTable table(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint8_t tag = ru8(&r_);
+      if (r_.failed) return EINVAL;
+      int rc = EINVAL;
+      if (tag == kSnapTagInner) {
+        rc = inner(table, i);
+      } else if (tag == kSnapTagLeaf) {
+        rc = leaf(table);
+      }
+      if (rc != 0) return rc;
+    }
+
+    const std::uint32_t n_obj = ru32(&r_);
+    if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
+    engine_->objects.reserve(n_obj);
+    for (std::uint32_t i = 0; i < n_obj; ++i) {
+      const int rc = object(table);
+      if (rc != 0) return rc;
+    }
+
+    vl_stats st{};
+    st.chunks_put = ru64(&r_);
+    st.chunks_deduped = ru64(&r_);
+    st.tokens_scanned = ru64(&r_);
+    st.tokens_decoded = ru64(&r_);
+    st.bytes_ingested = ru64(&r_);
+    st.store_bytes = ru64(&r_);
+    if (r_.failed) return EINVAL;
+    vl_engine__stats_set(engine_, &st);
+    return 0;  // the table's destructor drops the loader's references
+  }
+
+  vl_engine* engine_;
+  Payload p_;
+  bytereader r_;
+  std::uint32_t dict_size_ = 0;
+  std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
+};
+
+// Decompresses `src` into a fresh buffer of exactly `total_len` bytes.
+// Returns 0, EINVAL (corrupt, wrong length, impossible ratio) or ENOMEM.
+int inflate_payload(std::uint32_t flags, const std::uint8_t* src, std::uint64_t src_len,
+                    std::uint64_t total_len, MemHolder* out) noexcept {
+  const bool zstd = (flags & kSnapFlagZstd) != 0;
+  if (total_len / (zstd ? kZstdMaxRatio : kZlibMaxRatio) > src_len) return EINVAL;
+  if (zstd) {
+    const unsigned long long declared = ZSTD_getFrameContentSize(src, src_len);
+    if (declared == ZSTD_CONTENTSIZE_ERROR) return EINVAL;
+    if (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != total_len) return EINVAL;
+  }
+  if (total_len > SIZE_MAX - 1) return ENOMEM;
+  MemHolder buf(static_cast<std::uint8_t*>(std::malloc(total_len == 0 ? 1 : total_len)));
+  if (buf == nullptr) return ENOMEM;
+  if (zstd) {
+    const std::size_t got = ZSTD_decompress(buf.get(), total_len, src, src_len);
+    if (ZSTD_isError(got) || got != total_len) return EINVAL;
+  } else {
+    uLongf got = total_len;
+    if (uncompress(buf.get(), &got, src, src_len) != Z_OK || got != total_len) return EINVAL;
+  }
+  *out = std::move(buf);
+  return 0;
+}
+
+vl_engine* load(const std::uint8_t* bytes, std::uint64_t length, std::uint64_t* generation_out,
+                const void* mapping) {
+  if (bytes == nullptr || !snap_header_ok(bytes, length)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const SnapHeader h = snap_decode_header(bytes);
+  if (length - kSnapHeaderSize < h.stored_len || h.body_len > h.total_len) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::uint8_t* payload = bytes + kSnapHeaderSize;
+
+  MemHolder inflated;
+  const std::uint8_t* data = payload;
+  bool in_place = true;
+  if ((h.flags & (kSnapFlagZstd | kSnapFlagZlib)) != 0) {
+    const int rc = inflate_payload(h.flags, payload, h.stored_len, h.total_len, &inflated);
+    if (rc != 0) {
+      errno = rc;
+      return nullptr;
+    }
+    data = inflated.get();
+    in_place = false;
+  } else if (h.total_len != h.stored_len && h.total_len != 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+
+  if (h.total_len != 0 && h.body_len == 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::uint64_t body_len = h.total_len == 0 ? h.stored_len : h.body_len;
+  if (crc32_up(0, data, body_len) != h.body_crc) {
+    errno = EINVAL;
+    return nullptr;
+  }
+
+  Payload p{};
+  p.body = data;
+  p.body_len = body_len;
+  p.trailer = data + h.body_len;
+  p.trailer_len = h.total_len - h.body_len;
+  p.tokens_in_trailer = (h.flags & kSnapFlagMappable) != 0;
+  p.borrow = mapping != nullptr && in_place;
+
+  EngineHolder engine(vl_engine_new());
+  if (engine == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  vl_ext_monoid_bind(vl_engine_store(engine.get()));
+  const int rc = BodyParser(engine.get(), p).run();
+  if (rc != 0) {
+    errno = rc;
+    return nullptr;
+  }
+  if (generation_out != nullptr) *generation_out = h.generation;
+  return engine.release();
+}
+
+}  // namespace
+
+SnapHeader snap_decode_header(const std::uint8_t* bytes) noexcept {
+  SnapHeader h{};
+  h.version = le32(bytes + kSnapOffVersion);
+  h.flags = le32(bytes + kSnapOffFlags);
+  h.generation = le64(bytes + kSnapOffGeneration);
+  h.stored_len = le64(bytes + kSnapOffStoredLen);
+  h.body_crc = le32(bytes + kSnapOffBodyCrc);
+  h.total_len = le64(bytes + kSnapOffTotalLen);
+  h.body_len = le64(bytes + kSnapOffBodyLen);
+  h.trailer_crc = le32(bytes + kSnapOffTrailerCrc);
+  h.header_crc = le32(bytes + kSnapOffHeaderCrc);
+  return h;
+}
+
+bool snap_header_ok(const std::uint8_t* bytes, std::uint64_t length) noexcept {
+  if (length < kSnapHeaderSize) return false;
+  if (std::memcmp(bytes + kSnapOffMagic, kSnapMagic, kSnapMagicLen) != 0) return false;
+  if (le32(bytes + kSnapOffVersion) != kSnapVersion) return false;
+  return le32(bytes + kSnapOffHeaderCrc) == crc32_up(0, bytes, kSnapHeaderCrcSpan);
+}
+
+vl_engine* snap_load_ex(const std::uint8_t* bytes, std::uint64_t length,
+                        std::uint64_t* generation_out, const void* mapping) noexcept {
+  try {
+    return load(bytes, length, generation_out, mapping);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+  } catch (const std::length_error&) {
+    errno = ENOMEM;
+  }
+  return nullptr;
+}
+
+}  // namespace velta::persist

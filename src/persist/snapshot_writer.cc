@@ -1,0 +1,568 @@
+// Snapshot writer. A save runs in three phases:
+//  1. body: dictionary, chunks, numbered nodes, objects and counters are
+//     appended to one in-memory buffer; counts that do not fit their fields
+//     are refused here (EOVERFLOW), before any file is touched;
+//  2. file: header and payload (compressed when that is strictly smaller;
+//     mappable layout: padded body plus the chunk trailer) go to path.tmp,
+//     which is flushed, fsynced, closed and renamed over path; then the
+//     directory is fsynced;
+//  3. log: the engine's log state is replaced by a fresh one at path.wal
+//     carrying the new generation.
+// Until phase 3 the engine is only read. A failure in phase 2 removes
+// path.tmp and leaves the old snapshot and log as they were.
+#include "persist/snapshot_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "persist/bytebuf.h"
+#include "persist/crc32.h"
+#include "persist/snapshot_format.h"
+#include "persist/wal.h"
+#include "util/capi_guard.h"
+
+namespace velta::persist {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "token arrays are written in memory byte order");
+
+constexpr int kZstdLevel = 19;
+constexpr int kZlibLevel = 6;
+
+// Frees a heap bytebuf's storage on scope exit.
+struct BufOwner {
+  bytebuf b{};
+  BufOwner() = default;
+  BufOwner(const BufOwner&) = delete;
+  BufOwner& operator=(const BufOwner&) = delete;
+  ~BufOwner() { bfree(&b); }
+};
+
+void bu8(bytebuf* b, std::uint8_t v) noexcept {
+  if (bgrow(b, 1) == 0) b->data[b->len++] = v;
+}
+
+// ---------------------------------------------------------------- node walk
+
+// Stack of the post-order walk: (node, state), state 0 = not descended,
+// 1 = left side done, 2 = both sides done.
+struct WalkEntry {
+  const vl_ext* node;
+  std::uint32_t state;
+};
+
+struct NodeWalk {
+  std::unique_ptr<WalkEntry[], decltype(&std::free)> stack{nullptr, &std::free};
+  std::size_t n = 0;
+  std::size_t cap = 0;
+  bool failed = false;  // sticky: a push could not grow the stack
+};
+
+// Pushes (node, 0): 256 entries at first, then doubling. Returns 0, or -1
+// after setting the walk's failure flag (the stack is then unchanged).
+int nw_push(NodeWalk* walk, const vl_ext* node) noexcept {
+  if (walk->n == walk->cap) {
+    const std::size_t cap = walk->cap == 0 ? 256 : walk->cap * 2;
+    void* grown = std::realloc(walk->stack.get(), cap * sizeof(WalkEntry));
+    if (grown == nullptr) {
+      walk->failed = true;
+      return -1;
+    }
+    walk->stack.release();
+    walk->stack.reset(static_cast<WalkEntry*>(grown));
+    walk->cap = cap;
+  }
+  walk->stack[walk->n++] = WalkEntry{node, 0};
+  return 0;
+}
+
+// Node identity -> (id, depth). Open addressing with linear probing from
+// the first half of MurmurHash3's 64-bit finalizer; 8192 slots at first,
+// doubled before an insert would take the load past 70 %.
+class NodeMap {
+ public:
+  struct Slot {
+    const vl_ext* node;  // NULL: empty
+    std::uint32_t id;
+    std::uint32_t depth;  // tree levels below and including the node
+  };
+
+  NodeMap() : slots_(8192) {}
+
+  const Slot* find(const vl_ext* node) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = mix(node) & mask;; i = (i + 1) & mask) {
+      if (slots_[i].node == node) return &slots_[i];
+      if (slots_[i].node == nullptr) return nullptr;
+    }
+  }
+
+  // REQUIRES: node not yet present. Throws std::bad_alloc when growing fails.
+  void insert(const vl_ext* node, std::uint32_t id, std::uint32_t depth) {
+    if (used_ * 10 > slots_.size() * 7) grow();
+    place(slots_, Slot{node, id, depth});
+    ++used_;
+  }
+
+ private:
+  static std::uint32_t mix(const vl_ext* node) noexcept {
+    std::uint64_t x = reinterpret_cast<std::uintptr_t>(node);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    return static_cast<std::uint32_t>(x);
+  }
+
+  static void place(std::vector<Slot>& slots, const Slot& s) noexcept {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = mix(s.node) & mask;
+    while (slots[i].node != nullptr) i = (i + 1) & mask;
+    slots[i] = s;
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(slots_.size() * 2);
+    for (const Slot& s : slots_) {
+      if (s.node != nullptr) place(bigger, s);
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
+// Numbers every distinct reachable node once, in post-order, appending its
+// record to `records`.
+class NodeNumbering {
+ public:
+  bytebuf* records;  // node records in id order
+  std::uint32_t next_id = 0;
+
+  explicit NodeNumbering(bytebuf* out) : records(out) {}
+
+  // The id of `root` (kSnapNoNode for an empty tree), writing whatever of
+  // its tree has no id yet. Returns 0, ENOMEM or EOVERFLOW.
+  int number(const vl_ext* root, std::uint32_t* out) {
+    *out = kSnapNoNode;
+    if (root == nullptr) return 0;
+    if (const NodeMap::Slot* s = map_.find(root)) {
+      *out = s->id;
+      return 0;
+    }
+    if (nw_push(&walk_, root) != 0) return ENOMEM;
+    while (walk_.n > 0) {
+      WalkEntry& top = walk_.stack[walk_.n - 1];
+      const vl_ext* node = top.node;
+      if (top.state == 0) {
+        // Only a node not yet descended can have been numbered meanwhile
+        // (reached through another parent); it cannot lie below itself.
+        if (map_.find(node) != nullptr) {
+          --walk_.n;
+          continue;
+        }
+        top.state = 1;
+        if (const vl_ext* l = vl_ext_left(node)) {
+          if (nw_push(&walk_, l) != 0) return ENOMEM;
+        }
+      } else if (top.state == 1) {
+        top.state = 2;
+        if (const vl_ext* r = vl_ext_right(node)) {
+          if (nw_push(&walk_, r) != 0) return ENOMEM;
+        }
+      } else {
+        const int rc = emit(node);
+        if (rc != 0) return rc;
+        --walk_.n;
+      }
+    }
+    *out = map_.find(root)->id;
+    return 0;
+  }
+
+ private:
+  int emit(const vl_ext* node) {
+    if (next_id >= kSnapMaxNodes) return EOVERFLOW;
+    std::uint32_t depth = 1;
+    if (vl_ext_is_leaf(node)) {
+      vl_leaf lf{};
+      std::uint64_t bytes = 0;
+      vl_ext_leaf_info(node, &lf, &bytes);
+      bu8(records, kSnapTagLeaf);
+      bu64(records, lf.key);
+      bu32(records, lf.off);
+      bu32(records, lf.count);
+      bu64(records, bytes);
+      bu32(records, vl_ext_prio(node));
+    } else {
+      std::uint32_t ids[2] = {kSnapNoNode, kSnapNoNode};
+      const vl_ext* kids[2] = {vl_ext_left(node), vl_ext_right(node)};
+      for (int k = 0; k < 2; ++k) {
+        if (kids[k] == nullptr) continue;
+        const NodeMap::Slot* s = map_.find(kids[k]);
+        ids[k] = s->id;
+        depth = std::max(depth, s->depth + 1);
+      }
+      if (depth > kSnapMaxTreeDepth) return EOVERFLOW;
+      bu8(records, kSnapTagInner);
+      bu32(records, ids[0]);
+      bu32(records, ids[1]);
+      bu32(records, vl_ext_prio(node));
+    }
+    map_.insert(node, next_id++, depth);
+    return 0;
+  }
+
+  NodeMap map_;
+  NodeWalk walk_;
+};
+
+// ---------------------------------------------------------------- body
+
+// Builds the uncompressed body into `body`. Returns 0, ENOMEM or EOVERFLOW.
+int build_body(vl_engine* engine, bool mappable, bytebuf* body) {
+  vl_dict* dict = vl_engine_dict(engine);
+  vl_store* store = vl_engine_store(engine);
+
+  // Counts the fixed-width fields cannot carry. The dictionary restore
+  // refuses blobs over 4 GiB, so such a file could never be loaded.
+  std::uint64_t text_len = 0;
+  const std::uint8_t* text = vl_dict__texts(dict, &text_len);
+  if (text_len > kSnapMaxCount || engine->objects.size() > kSnapMaxCount) return EOVERFLOW;
+  std::uint64_t n_versions = 0;
+  for (const auto& obj : engine->objects) {
+    if (obj->versions.size() > kSnapMaxCount) return EOVERFLOW;
+    n_versions += obj->versions.size();
+  }
+
+  // Dictionary.
+  const std::uint32_t n_entries = vl_dict__entries(dict);
+  const std::uint32_t* offs = vl_dict__offs(dict);
+  const std::uint32_t* lens = vl_dict__lens(dict);
+  bu32(body, n_entries);
+  bu64(body, text_len);
+  bappend(body, text, text_len);
+  for (std::uint32_t i = 0; i < n_entries; ++i) {
+    bu32(body, offs[i]);
+    bu32(body, lens[i]);
+  }
+
+  // Chunks, in store order.
+  const std::uint32_t n_chunks = vl_store__count(store);
+  bu32(body, n_chunks);
+  bu64(body, vl_store__deduped(store));
+  for (std::uint32_t i = 0; i < n_chunks; ++i) {
+    std::uint32_t k = 0;
+    std::uint64_t key = 0;
+    const std::uint32_t* toks = vl_store__at(store, i, &k, &key);
+    bu64(body, key);
+    bu32(body, k);
+    if (!mappable) bappend(body, toks, std::uint64_t{k} * 4);
+  }
+
+  // Nodes: number every version's tree, object order then version order.
+  BufOwner records;
+  NodeNumbering numbering(&records.b);
+  std::vector<std::uint32_t> root_ids;
+  root_ids.reserve(n_versions);
+  for (const auto& obj : engine->objects) {
+    for (const vl_version& v : obj->versions) {
+      std::uint32_t id = kSnapNoNode;
+      const int rc = numbering.number(v.root, &id);
+      if (rc != 0) return rc;
+      root_ids.push_back(id);
+    }
+  }
+  if (records.b.failed) return ENOMEM;
+  bu32(body, numbering.next_id);
+  bappend(body, records.b.data, records.b.len);
+
+  // Objects.
+  bu32(body, static_cast<std::uint32_t>(engine->objects.size()));
+  std::size_t next_root = 0;
+  for (const auto& obj : engine->objects) {
+    wname(body, obj->name);
+    bu32(body, obj->n_versions());
+    for (const vl_version& v : obj->versions) {
+      bu32(body, root_ids[next_root++]);
+      bu64(body, v.tokens);
+      bu64(body, v.bytes);
+      bu64(body, v.dict_version);
+    }
+  }
+
+  // Statistics.
+  vl_stats st{};
+  vl_engine__stats_get(engine, &st);
+  for (std::uint64_t c : {st.chunks_put, st.chunks_deduped, st.tokens_scanned, st.tokens_decoded,
+                          st.bytes_ingested, st.store_bytes}) {
+    bu64(body, c);
+  }
+
+  if (mappable) {
+    while (body->len % kSnapTrailerAlign != 0 && !body->failed) bu8(body, 0);
+  }
+  return body->failed ? ENOMEM : 0;
+}
+
+// ---------------------------------------------------------------- payload
+
+struct Payload {
+  std::unique_ptr<std::uint8_t[]> owned;  // compressed bytes, when compressed
+  const std::uint8_t* data;
+  std::uint64_t len;
+  std::uint32_t flags;
+};
+
+// Compresses the body with zstd, else zlib, keeping a result only when it is
+// strictly smaller; otherwise the body is stored plain. A method whose output
+// buffer cannot be allocated is skipped.
+Payload compress_body(const std::uint8_t* body, std::uint64_t len) {
+  Payload p{nullptr, body, len, kSnapFlagPlain};
+  if (len == 0) return p;
+  const std::size_t zstd_cap = std::max<std::size_t>(ZSTD_compressBound(len), 1);
+  std::unique_ptr<std::uint8_t[]> out(new (std::nothrow) std::uint8_t[zstd_cap]);
+  if (out != nullptr) {
+    const std::size_t n = ZSTD_compress(out.get(), zstd_cap, body, len, kZstdLevel);
+    if (!ZSTD_isError(n) && n < len) return Payload{std::move(out), nullptr, n, kSnapFlagZstd};
+  }
+  out.reset();
+  uLongf zlib_cap = std::max<uLong>(compressBound(len), 1);
+  out.reset(new (std::nothrow) std::uint8_t[zlib_cap]);
+  if (out != nullptr && compress2(out.get(), &zlib_cap, body, len, kZlibLevel) == Z_OK &&
+      zlib_cap < len) {
+    return Payload{std::move(out), nullptr, zlib_cap, kSnapFlagZlib};
+  }
+  return p;
+}
+
+void put32(std::uint8_t* p, std::uint32_t v) noexcept {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void put64(std::uint8_t* p, std::uint64_t v) noexcept {
+  put32(p, static_cast<std::uint32_t>(v));
+  put32(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+struct HeaderFields {
+  std::uint32_t flags;
+  std::uint64_t generation;
+  std::uint64_t stored_len;
+  std::uint32_t body_crc;
+  std::uint64_t total_len;
+  std::uint64_t body_len;
+  std::uint32_t trailer_crc;
+};
+
+void encode_header(std::uint8_t (&h)[kSnapHeaderSize], const HeaderFields& f) noexcept {
+  std::memset(h, 0, sizeof h);
+  std::memcpy(h + kSnapOffMagic, kSnapMagic, kSnapMagicLen);
+  put32(h + kSnapOffVersion, kSnapVersion);
+  put32(h + kSnapOffFlags, f.flags);
+  put64(h + kSnapOffGeneration, f.generation);
+  put64(h + kSnapOffStoredLen, f.stored_len);
+  put32(h + kSnapOffBodyCrc, f.body_crc);
+  put64(h + kSnapOffTotalLen, f.total_len);
+  put64(h + kSnapOffBodyLen, f.body_len);
+  put32(h + kSnapOffTrailerCrc, f.trailer_crc);
+  put32(h + kSnapOffHeaderCrc, crc32_up(0, h, kSnapHeaderCrcSpan));
+}
+
+// ---------------------------------------------------------------- files
+
+// Removes the temporary file unless the rename happened; keeps errno.
+class TmpFile {
+ public:
+  explicit TmpFile(std::string path) : path_(std::move(path)) {}
+  TmpFile(const TmpFile&) = delete;
+  TmpFile& operator=(const TmpFile&) = delete;
+  ~TmpFile() { close_and_remove(); }
+
+  const std::string& path() const noexcept { return path_; }
+  std::FILE* file() const noexcept { return f_; }
+  bool open() noexcept {
+    f_ = std::fopen(path_.c_str(), "wb");
+    created_ = f_ != nullptr;
+    return created_;
+  }
+  // Closes the stream; false (errno set) when the close reports an error.
+  bool close() noexcept {
+    std::FILE* f = f_;
+    f_ = nullptr;
+    return std::fclose(f) == 0;
+  }
+  void committed() noexcept { keep_ = true; }
+
+ private:
+  void close_and_remove() noexcept {
+    const int saved = errno;
+    if (f_ != nullptr) std::fclose(f_);
+    if (created_ && !keep_) std::remove(path_.c_str());
+    errno = saved;
+  }
+  std::string path_;
+  std::FILE* f_ = nullptr;
+  bool created_ = false;  // we made (or truncated) the file
+  bool keep_ = false;
+};
+
+// fwrite that reports a short write with errno set (EIO when the C library
+// left none).
+bool write_all(std::FILE* f, const void* p, std::uint64_t n) noexcept {
+  if (n == 0) return true;
+  errno = 0;
+  if (std::fwrite(p, 1, n, f) == n) return true;
+  if (errno == 0) errno = EIO;
+  return false;
+}
+
+// Writes the chunk trailer: every chunk's tokens in store order. Returns
+// false with errno set on a failed write.
+bool write_trailer(std::FILE* f, vl_store* store, std::uint32_t* crc_out,
+                   std::uint64_t* len_out) noexcept {
+  std::uint32_t crc = 0;
+  std::uint64_t len = 0;
+  const std::uint32_t n_chunks = vl_store__count(store);
+  for (std::uint32_t i = 0; i < n_chunks; ++i) {
+    std::uint32_t k = 0;
+    std::uint64_t key = 0;
+    const std::uint32_t* toks = vl_store__at(store, i, &k, &key);
+    if (k == 0) continue;
+    const std::uint64_t n = std::uint64_t{k} * 4;
+    if (!write_all(f, toks, n)) return false;
+    crc = crc32_up(crc, reinterpret_cast<const std::uint8_t*>(toks), n);
+    len += n;
+  }
+  *crc_out = crc;
+  *len_out = len;
+  return true;
+}
+
+// Makes the rename durable. Failures are ignored: the snapshot is already
+// complete under its name.
+void sync_dir(const std::string& path) noexcept {
+  const std::size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (dir.empty()) dir = "/";  // "/name" lives in the root directory
+  const int saved = errno;
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)fsync(fd);
+    ::close(fd);
+  }
+  errno = saved;
+}
+
+// Replaces the engine's log state by a fresh, empty log of `generation` at
+// path.wal. On failure the engine is left without a log.
+int restart_log(vl_engine* engine, const char* path, std::uint64_t generation) noexcept {
+  vl_wal* old = vl_engine__wal(engine);
+  if (old != nullptr) {
+    vl_engine__set_wal(engine, nullptr);
+    vl_wal__destroy(old);
+  }
+  vl_wal* wal = wal_new(engine, path, generation);
+  if (wal == nullptr) return -1;
+  if (wal_write_header(wal->wal_path, generation) != 0 || wal_open_append(wal) != 0) {
+    const int saved = errno;
+    vl_wal__destroy(wal);
+    errno = saved;
+    return -1;
+  }
+  vl_engine__set_wal(engine, wal);
+  return 0;
+}
+
+}  // namespace
+
+int snap_save(vl_engine* engine, const char* path, int options) {
+  if (engine == nullptr || path == nullptr || path[0] == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
+  if (vl_dict__serializable(vl_engine_dict(engine)) == 0) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  // Our own copy: `path` may be the current log's store path
+  // (vl_store_path), which the log restart frees.
+  const std::string target(path);
+  const vl_wal* cur = vl_engine__wal(engine);
+  const std::uint64_t generation = cur != nullptr ? cur->generation + 1 : 1;
+  const bool mappable = (options & VL_SAVE_MAPPABLE) != 0;
+  const bool may_compress = (options & (VL_SAVE_MAPPABLE | VL_SAVE_UNCOMPRESSED)) == 0;
+
+  BufOwner body;
+  const int rc = build_body(engine, mappable, &body.b);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  HeaderFields hf{};
+  hf.generation = generation;
+  hf.body_crc = crc32_up(0, body.b.data, body.b.len);
+  hf.body_len = body.b.len;
+  hf.total_len = body.b.len;
+  Payload payload{nullptr, body.b.data, body.b.len, kSnapFlagPlain};
+  if (mappable) {
+    payload.flags = kSnapFlagMappable;
+  } else if (may_compress) {
+    payload = compress_body(body.b.data, body.b.len);
+  }
+  hf.flags = payload.flags;
+  hf.stored_len = payload.len;
+  const std::uint8_t* payload_bytes = payload.owned ? payload.owned.get() : payload.data;
+
+  TmpFile tmp(target + ".tmp");
+  if (!tmp.open()) return -1;
+  std::uint8_t header[kSnapHeaderSize];
+  encode_header(header, hf);
+  if (!write_all(tmp.file(), header, sizeof header) ||
+      !write_all(tmp.file(), payload_bytes, payload.len)) {
+    return -1;
+  }
+  if (mappable) {
+    std::uint64_t trailer_len = 0;
+    if (!write_trailer(tmp.file(), vl_engine_store(engine), &hf.trailer_crc, &trailer_len)) {
+      return -1;
+    }
+    hf.stored_len += trailer_len;
+    hf.total_len += trailer_len;
+    encode_header(header, hf);
+    if (std::fseek(tmp.file(), 0, SEEK_SET) != 0 || !write_all(tmp.file(), header, sizeof header)) {
+      return -1;
+    }
+  }
+  if (std::fflush(tmp.file()) != 0 || fsync(fileno(tmp.file())) != 0 || !tmp.close()) return -1;
+  if (std::rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
+  tmp.committed();
+  sync_dir(target);
+
+  return restart_log(engine, target.c_str(), generation);
+}
+
+}  // namespace velta::persist
+
+extern "C" int vl_save_ex(vl_engine* engine, const char* path, int options) noexcept {
+  return velta::guard(-1, [&] { return velta::persist::snap_save(engine, path, options); });
+}
+
+extern "C" int vl_save(vl_engine* engine, const char* path) noexcept {
+  return vl_save_ex(engine, path, 0);
+}

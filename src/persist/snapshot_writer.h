@@ -1,0 +1,25 @@
+// Snapshot writer: serialises a whole engine into one body, compresses it
+// when that pays, replaces the snapshot file atomically (path.tmp, fsync,
+// rename, directory fsync) and restarts the engine's log at the new
+// generation. The exported entry points are vl_save_ex and vl_save.
+//
+// Shared tree structure is written once: the post-order node walk gives
+// every distinct reachable node an id in the order it is written, children
+// first, and parents and versions refer to nodes by id.
+#pragma once
+
+#include <cstdint>
+
+#include "velta.h"
+
+namespace velta::persist {
+
+// vl_save_ex without the C boundary. Until the rename it only reads the
+// engine; afterwards it replaces the engine's log state. Returns 0, or -1
+// with errno: EINVAL (no engine or path), ENOTSUP (dictionary cannot be
+// exported), EOVERFLOW (a count does not fit its field, or a tree is deeper
+// than the loader accepts; nothing written), ENOMEM, or the failing system
+// call's. Throws std::bad_alloc only before any file is touched.
+int snap_save(vl_engine* engine, const char* path, int options);
+
+}  // namespace velta::persist

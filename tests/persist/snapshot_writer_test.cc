@@ -1,0 +1,296 @@
+// Writer tests: the bytes of each layout, node numbering over shared trees,
+// generations and the log restart, and what failures leave on disk.
+#include "persist/snapshot_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "persist/snapshot_format.h"
+#include "snapshot_test_util.h"
+#include "velta.h"
+
+namespace velta::snaptest {
+namespace {
+
+using namespace velta::persist;
+
+class SnapshotWriter : public SnapshotDirTest {};
+
+// Header fields of a file (no checks).
+struct Header {
+  std::uint32_t flags;
+  std::uint64_t generation, stored_len, total_len, body_len;
+  std::uint32_t body_crc, trailer_crc;
+};
+
+Header header_of(const Bytes& f) {
+  Header h{};
+  h.flags = get32(f, kSnapOffFlags);
+  h.generation = get64(f, kSnapOffGeneration);
+  h.stored_len = get64(f, kSnapOffStoredLen);
+  h.body_crc = get32(f, kSnapOffBodyCrc);
+  h.total_len = get64(f, kSnapOffTotalLen);
+  h.body_len = get64(f, kSnapOffBodyLen);
+  h.trailer_crc = get32(f, kSnapOffTrailerCrc);
+  return h;
+}
+
+void expect_sound_header(const Bytes& f) {
+  ASSERT_GE(f.size(), kSnapHeaderSize);
+  EXPECT_EQ(std::string(f.begin(), f.begin() + 8), "VELTAsnp");
+  EXPECT_EQ(get32(f, kSnapOffVersion), 3u);
+  EXPECT_EQ(get32(f, kSnapOffHeaderCrc), crc(f.data(), kSnapHeaderCrcSpan));
+  EXPECT_EQ(get32(f, kSnapOffReserved), 0u);
+  EXPECT_EQ(f.size(), kSnapHeaderSize + header_of(f).stored_len);
+}
+
+// The node section and root ids of a plain body.
+struct ParsedBody {
+  struct Node {
+    bool leaf;
+    std::uint32_t left, right;
+  };
+  std::vector<Node> nodes;
+  std::vector<std::uint32_t> root_ids;
+};
+
+ParsedBody parse_plain(const Bytes& f) {
+  ParsedBody p;
+  std::size_t at = kSnapHeaderSize;
+  const std::uint32_t entries = get32(f, at);
+  at += 4;
+  at += 8 + get64(f, at) + 8ull * entries;
+  const std::uint32_t chunks = get32(f, at);
+  at += 12;
+  for (std::uint32_t i = 0; i < chunks; ++i) at += 12 + 4ull * get32(f, at + 8);
+  const std::uint32_t n_nodes = get32(f, at);
+  at += 4;
+  for (std::uint32_t i = 0; i < n_nodes; ++i) {
+    if (f[at] == kSnapTagLeaf) {
+      p.nodes.push_back({true, kSnapNoNode, kSnapNoNode});
+      at += kSnapLeafRecordSize;
+    } else {
+      p.nodes.push_back({false, get32(f, at + 1), get32(f, at + 5)});
+      at += kSnapInnerRecordSize;
+    }
+  }
+  const std::uint32_t n_obj = get32(f, at);
+  at += 4;
+  for (std::uint32_t i = 0; i < n_obj; ++i) {
+    at += 1 + f[at];
+    const std::uint32_t v = get32(f, at);
+    at += 4;
+    for (std::uint32_t j = 0; j < v; ++j, at += kSnapVersionRecordSize) {
+      p.root_ids.push_back(get32(f, at));
+    }
+  }
+  return p;
+}
+
+void count_distinct(const vl_ext* n, std::set<const vl_ext*>& seen) {
+  if (n == nullptr || !seen.insert(n).second) return;
+  count_distinct(vl_ext_left(n), seen);
+  count_distinct(vl_ext_right(n), seen);
+}
+
+std::string words(int n, unsigned seed) {
+  static const char* kWords[] = {"alpha", "beta", "gamma", "delta",  "epsilon", "zeta", "eta",
+                                 "theta", "iota", "kappa", "lambda", "mu",      "nu",   "xi"};
+  std::string s;
+  for (int i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    s += kWords[(seed >> 16) % 14];
+    s += (i % 11 == 10) ? ".\n" : " ";
+  }
+  return s;
+}
+
+TEST_F(SnapshotWriter, EmptyEngineHasAn80ByteBody) {
+  for (int options : {VL_SAVE_UNCOMPRESSED, VL_SAVE_MAPPABLE, 3}) {
+    Engine e(vl_engine_new());
+    const std::string p = path("empty" + std::to_string(options));
+    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), options), 0) << errno;
+    const Bytes f = read_file(p);
+    expect_sound_header(f);
+    ASSERT_EQ(f.size(), 64u + 80u);
+    const Header h = header_of(f);
+    EXPECT_EQ(h.flags, options == VL_SAVE_UNCOMPRESSED ? 0u : 4u);
+    EXPECT_EQ(h.generation, 1u);
+    EXPECT_EQ(h.stored_len, 80u);
+    EXPECT_EQ(h.total_len, 80u);
+    EXPECT_EQ(h.body_len, 80u);
+    EXPECT_EQ(h.trailer_crc, 0u);
+    EXPECT_EQ(h.body_crc, crc(f.data() + 64, 80));
+    EXPECT_EQ(Bytes(f.begin() + 64, f.end()), Bytes(80, 0));
+    // The save leaves a fresh log of the same generation attached.
+    EXPECT_EQ(vl_wal_active(e.get()), 1);
+    EXPECT_EQ(vl_engine_generation(e.get()), 1u);
+    EXPECT_EQ(read_file(p + ".wal").size(), 32u);
+    EXPECT_FALSE(exists(p + ".tmp"));
+  }
+}
+
+TEST_F(SnapshotWriter, SharedNodesAreWrittenOnceChildrenFirst) {
+  Engine e(vl_engine_new());
+  const std::string text = words(4000, 1);
+  vl_object* a = vl_create(e.get(), "a", text.data(), text.size());
+  vl_create(e.get(), "b", text.data(), text.size());
+  vl_create(e.get(), "empty", "", 0);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(vl_update(e.get(), a, 100 + 997 * i, 4, "omega", 5), 0);
+  }
+  ASSERT_EQ(vl_cut(e.get(), a, 0, 0), 0);  // an empty cut may keep the root
+  ASSERT_EQ(vl_save_ex(e.get(), path("s").c_str(), VL_SAVE_UNCOMPRESSED), 0) << errno;
+  const ParsedBody body = parse_plain(read_file(path("s")));
+
+  std::set<const vl_ext*> distinct;
+  std::vector<const vl_ext*> roots;
+  for (const auto& obj : e->objects) {
+    for (const vl_version& v : obj->versions) {
+      count_distinct(v.root, distinct);
+      roots.push_back(v.root);
+    }
+  }
+  EXPECT_EQ(body.nodes.size(), distinct.size());
+  for (std::uint32_t id = 0; id < body.nodes.size(); ++id) {
+    const auto& n = body.nodes[id];
+    if (n.leaf) continue;
+    EXPECT_TRUE(n.left == kSnapNoNode || n.left < id);
+    EXPECT_TRUE(n.right == kSnapNoNode || n.right < id);
+  }
+  // Equal roots get equal ids, distinct roots distinct ids, empty trees none.
+  ASSERT_EQ(body.root_ids.size(), roots.size());
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    EXPECT_EQ(roots[i] == nullptr, body.root_ids[i] == kSnapNoNode);
+    for (std::size_t j = 0; j < i; ++j) {
+      EXPECT_EQ(roots[i] == roots[j], body.root_ids[i] == body.root_ids[j]) << i << " " << j;
+    }
+  }
+}
+
+TEST_F(SnapshotWriter, OptionsChooseTheLayout) {
+  Engine e(vl_engine_new());
+  const std::string text = words(3000, 2);
+  vl_create(e.get(), "doc", text.data(), text.size());
+  vl_create(e.get(), "nothing", "", 0);
+  struct Case {
+    int options;
+    std::uint32_t flags;
+  };
+  for (const Case& c : {Case{0, kSnapFlagZstd}, Case{8, kSnapFlagZstd}, Case{1, kSnapFlagMappable},
+                        Case{2, kSnapFlagPlain}, Case{3, kSnapFlagMappable}}) {
+    const std::string p = path("opt" + std::to_string(c.options));
+    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), c.options), 0) << errno;
+    const Bytes f = read_file(p);
+    expect_sound_header(f);
+    const Header h = header_of(f);
+    EXPECT_EQ(h.flags, c.flags) << c.options;
+    if (c.flags == kSnapFlagZstd) {
+      EXPECT_LT(h.stored_len, h.body_len);
+    }
+    if (c.flags == kSnapFlagPlain) {
+      EXPECT_EQ(h.stored_len, h.body_len);
+      EXPECT_EQ(h.total_len, h.body_len);
+    }
+    if (c.flags == kSnapFlagMappable) {
+      // Tokens moved to the trailer, which starts 4-aligned and holds every
+      // chunk's tokens in store order.
+      EXPECT_EQ(h.body_len % 4, 0u);
+      Bytes tokens;
+      vl_store* st = vl_engine_store(e.get());
+      for (std::uint32_t i = 0; i < vl_store__count(st); ++i) {
+        std::uint32_t k = 0;
+        std::uint64_t key = 0;
+        const auto* t = reinterpret_cast<const std::uint8_t*>(vl_store__at(st, i, &k, &key));
+        tokens.insert(tokens.end(), t, t + 4ull * k);
+      }
+      EXPECT_EQ(h.total_len, h.body_len + tokens.size());
+      EXPECT_EQ(h.stored_len, h.total_len);
+      EXPECT_EQ(Bytes(f.begin() + 64 + static_cast<std::ptrdiff_t>(h.body_len), f.end()), tokens);
+      EXPECT_EQ(h.trailer_crc, crc(tokens.data(), tokens.size()));
+      EXPECT_EQ(h.body_crc, crc(f.data() + 64, h.body_len));
+    }
+  }
+}
+
+TEST_F(SnapshotWriter, GenerationsFollowTheLogAndMoveWithThePath) {
+  Engine e(vl_engine_new());
+  const std::string p = path("store");
+  ASSERT_EQ(vl_save(e.get(), p.c_str()), 0);
+  vl_create(e.get(), "a", "hello world", 11);
+  EXPECT_GT(read_file(p + ".wal").size(), 32u);
+  ASSERT_EQ(vl_save(e.get(), p.c_str()), 0);
+  EXPECT_EQ(header_of(read_file(p)).generation, 2u);
+  EXPECT_EQ(read_file(p + ".wal").size(), 32u);
+  EXPECT_EQ(vl_wal_records(e.get()), 0u);
+
+  // Saving elsewhere moves the logging; the old pair stays as it was.
+  vl_create(e.get(), "b", "more", 4);
+  const Bytes old_snap = read_file(p);
+  const Bytes old_log = read_file(p + ".wal");
+  const std::string q = path("other");
+  ASSERT_EQ(vl_save(e.get(), q.c_str()), 0);
+  EXPECT_EQ(header_of(read_file(q)).generation, 3u);
+  EXPECT_EQ(read_file(p), old_snap);
+  EXPECT_EQ(read_file(p + ".wal"), old_log);
+  EXPECT_STREQ(vl_store_path(e.get()), q.c_str());
+
+  // The path may be the engine's own store path, which the restart frees.
+  ASSERT_EQ(vl_save(e.get(), vl_store_path(e.get())), 0);
+  EXPECT_EQ(header_of(read_file(q)).generation, 4u);
+  EXPECT_EQ(vl_engine_generation(e.get()), 4u);
+}
+
+TEST_F(SnapshotWriter, FailuresLeaveTheOldSnapshot) {
+  Engine e(vl_engine_new());
+  vl_create(e.get(), "a", "hello", 5);
+  errno = 0;
+  EXPECT_EQ(vl_save(nullptr, path("x").c_str()), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(vl_save(e.get(), nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(vl_save(e.get(), path("missing/dir/x").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(vl_wal_active(e.get()), 0) << "no log attached by a failed save";
+
+  // The rename fails when the target is a non-empty directory: the
+  // temporary file goes away.
+  const std::string d = path("occupied");
+  ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+  write_file(d + "/f", Bytes{1});
+  EXPECT_EQ(vl_save(e.get(), d.c_str()), -1);
+  EXPECT_NE(errno, 0);
+  EXPECT_FALSE(exists(d + ".tmp"));
+
+  const std::string p = path("s");
+  ASSERT_EQ(vl_save(e.get(), p.c_str()), 0);
+  const Bytes before = read_file(p);
+  const Bytes log_before = read_file(p + ".wal");
+
+  // A tree deeper than any loader accepts: refused before anything is
+  // written, the log untouched.
+  vl_ext* node = vl_ext_retain(e->objects[0]->current().root);
+  for (std::uint32_t i = 0; i < kSnapMaxTreeDepth; ++i) {
+    vl_ext* up = vl_ext_retain(vl_ext_mk_inner_p(node, nullptr, 1));
+    vl_ext_release(node);
+    node = up;
+  }
+  std::unique_ptr<vl_object> deep = velta::engine::make_object("deep");
+  velta::engine::push_version(e.get(), deep.get(), node);
+  velta::engine::attach(e.get(), std::move(deep));
+  EXPECT_EQ(vl_save(e.get(), p.c_str()), -1);
+  EXPECT_EQ(errno, EOVERFLOW);
+  EXPECT_EQ(read_file(p), before);
+  EXPECT_EQ(read_file(p + ".wal"), log_before);
+  EXPECT_FALSE(exists(p + ".tmp"));
+  EXPECT_EQ(vl_engine_generation(e.get()), 1u);
+}
+
+}  // namespace
+}  // namespace velta::snaptest
