@@ -5,12 +5,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "persist/crc32.h"
 #include "persist/wal_format.h"
 
 namespace velta::persist {
@@ -19,29 +19,12 @@ namespace {
 
 namespace fmt = velta::wal_format;
 
-void put_u32(std::uint8_t* p, std::uint32_t v) noexcept {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
 std::uint32_t get_u32(const std::uint8_t* p) noexcept {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
          std::uint32_t{p[3]} << 24;
 }
 
-// zlib's CRC-32 over n bytes, fed in pieces zlib's uInt can count.
-std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  while (n > 0) {
-    const uInt step = n > 0x40000000u ? 0x40000000u : static_cast<uInt>(n);
-    crc = crc32(crc, p, step);
-    p += step;
-    n -= step;
-  }
-  return static_cast<std::uint32_t>(crc);
-}
+std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept { return crc32_up(0, p, n); }
 
 char* dup_cat(const char* a, const char* b) noexcept {
   const std::size_t la = std::strlen(a);
@@ -89,13 +72,13 @@ bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
 }  // namespace
 
 void wal_encode_header(std::uint8_t (&out)[32], std::uint64_t generation) noexcept {
-  std::memset(out, 0, sizeof out);
-  std::memcpy(out + fmt::kMagicOff, fmt::kMagic, sizeof fmt::kMagic);
-  put_u32(out + fmt::kVersionOff, fmt::kVersion);
-  put_u32(out + fmt::kReservedOff, 0);
-  put_u32(out + fmt::kGenerationOff, static_cast<std::uint32_t>(generation));
-  put_u32(out + fmt::kGenerationOff + 4, static_cast<std::uint32_t>(generation >> 32));
-  put_u32(out + fmt::kHeaderCrcOff, crc_of(out, fmt::kHeaderCrcSpan));
+  bytebuf b = fixed_buf(out, sizeof out);
+  bappend(&b, fmt::kMagic, sizeof fmt::kMagic);
+  bu32(&b, fmt::kVersion);
+  bu32(&b, 0);  // reserved
+  bu64(&b, generation);
+  bu32(&b, crc_of(out, fmt::kHeaderCrcSpan));
+  bu32(&b, 0);  // padding
 }
 
 int wal_header_matches(const std::uint8_t* hdr, std::size_t n, std::uint64_t generation) noexcept {
@@ -184,8 +167,9 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
     return;
   }
   std::uint8_t frame[fmt::kFrameSize];
-  put_u32(frame, static_cast<std::uint32_t>(payload.size()));
-  put_u32(frame + 4, crc_of(payload.data(), payload.size()));
+  bytebuf f = fixed_buf(frame, sizeof frame);
+  bu32(&f, static_cast<std::uint32_t>(payload.size()));
+  bu32(&f, crc_of(payload.data(), payload.size()));
   if (std::fwrite(frame, 1, sizeof frame, wal->file) != sizeof frame ||
       std::fwrite(payload.data(), 1, payload.size(), wal->file) != payload.size() ||
       std::fflush(wal->file) != 0 || (wal->sync == 1 && fsync(fileno(wal->file)) != 0)) {
@@ -197,9 +181,19 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
   wal->expected_end = size + payload.size() + fmt::kFrameSize;
 }
 
+void wal_append(vl_wal* wal, const bytebuf& payload) noexcept {
+  if (wal == nullptr || wal->file == nullptr || wal->replaying) return;
+  if (payload.failed) {
+    wal->failed = 1;
+    return;
+  }
+  wal_append(wal, std::span<const std::uint8_t>(payload.data, payload.len));
+}
+
 }  // namespace velta::persist
 
 vl_wal::~vl_wal() {
+  velta::persist::bfree(&scratch);
   if (file != nullptr) std::fclose(file);
   if (read_fd >= 0) close(read_fd);
   std::free(store_path);

@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <vector>
 
+#include "persist/bytebuf.h"
 #include "velta.h"
 
 struct vl_wal {
@@ -44,12 +44,12 @@ struct vl_wal {
   // `file` was opened write-only (mode "ab") and cannot be read back; -1
   // when not made.
   int read_fd = -1;
-  std::vector<std::uint8_t> scratch;  // record being built; reused
+  velta::persist::bytebuf scratch;  // record being built; reused, freed when large
 
   vl_wal() = default;
   vl_wal(const vl_wal&) = delete;
   vl_wal& operator=(const vl_wal&) = delete;
-  ~vl_wal();  // closes `file` and read_fd, frees both paths; writes nothing
+  ~vl_wal();  // closes `file` and read_fd, frees paths and scratch; writes nothing
 };
 
 namespace velta::persist {
@@ -82,5 +82,9 @@ int wal_header_matches(const std::uint8_t* hdr, std::size_t n, std::uint64_t gen
 // file, a short write or a failed flush / fsync sets `failed` and leaves the
 // counters unchanged; on success records += 1 and bytes += n + 8.
 void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept;
+
+// The same for a finished bytebuf; a buffer whose `failed` is set only sets
+// the log's `failed` (nothing is written).
+void wal_append(vl_wal* wal, const bytebuf& payload) noexcept;
 
 }  // namespace velta::persist

@@ -1,13 +1,10 @@
 // The C entry points of the log family: the six logging hooks the edit
 // operations call before they change anything, destruction, and queries.
 // A hook never reports to its operation; any failure only marks the log.
-#include <unistd.h>
-
-#include <cstring>
-#include <new>
-#include <stdexcept>
+#include <cstdint>
 
 #include "engine/engine.h"
+#include "persist/bytebuf.h"
 #include "persist/wal.h"
 #include "persist/wal_format.h"
 
@@ -16,43 +13,33 @@ namespace {
 namespace fmt = velta::wal_format;
 using velta::persist::wal_append;
 
-// Little-endian field writer over the log's reusable record buffer.
-class Record {
- public:
-  Record(std::vector<std::uint8_t>* buf, std::uint8_t kind) : buf_(buf) {
-    buf_->clear();
-    buf_->push_back(kind);
-  }
-  void u32(std::uint32_t v) {
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                               static_cast<std::uint8_t>(v >> 16),
-                               static_cast<std::uint8_t>(v >> 24)};
-    buf_->insert(buf_->end(), b, b + 4);
-  }
-  void u64(std::uint64_t v) {
-    u32(static_cast<std::uint32_t>(v));
-    u32(static_cast<std::uint32_t>(v >> 32));
-  }
+using velta::persist::bappend;
+using velta::persist::bu32;
+using velta::persist::bu64;
+using velta::persist::bytebuf;
+using velta::persist::wname;
+
+// Field writer over the log's reusable record buffer. Appends after a
+// failed growth are skipped (the buffer's sticky flag); `too_long` marks a
+// byte string no record can frame.
+struct Record {
+  bytebuf* b;
+  bool too_long = false;
+
+  void u32(std::uint32_t v) { bu32(b, v); }
+  void u64(std::uint64_t v) { bu64(b, v); }
   // Length byte, then at most 63 bytes, as names are kept in memory.
-  void name(const char* s) {
-    std::size_t n = 0;
-    if (s != nullptr) {
-      while (n < fmt::kMaxName && s[n] != '\0') ++n;
-    }
-    buf_->push_back(static_cast<std::uint8_t>(n));
-    buf_->insert(buf_->end(), s, s + n);
-  }
+  void name(const char* s) { wname(b, s != nullptr ? s : ""); }
   // u64 length, then the bytes.
   void blob(const void* p, std::uint64_t n) {
     if (p == nullptr) n = 0;
-    u64(n);
-    if (n > fmt::kMaxPayload) throw std::length_error("log record too long");
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    buf_->insert(buf_->end(), b, b + n);
+    if (n > fmt::kMaxPayload) {
+      too_long = true;
+      return;
+    }
+    bu64(b, n);
+    bappend(b, p, n);
   }
-
- private:
-  std::vector<std::uint8_t>* buf_;
 };
 
 // The log to write to, or NULL when there is none or it is replaying.
@@ -61,27 +48,25 @@ vl_wal* live_log(vl_engine* engine) noexcept {
   return engine->wal;
 }
 
-// Builds a record with `fill` and appends it. Out of memory (or a record
-// over 4 GiB) marks the log failed and writes nothing. A large scratch
+// Builds a record with `fill` and appends it. A buffer that could not grow
+// (or a record over 4 GiB) marks the log failed and writes nothing. A large
 // buffer is let go afterwards so one big create does not pin its size.
 template <class F>
 void log_record(vl_engine* engine, std::uint8_t kind, F&& fill) noexcept {
   vl_wal* wal = live_log(engine);
   if (wal == nullptr) return;
-  try {
-    Record r(&wal->scratch, kind);
-    fill(r);
-  } catch (const std::bad_alloc&) {
+  bytebuf* b = &wal->scratch;
+  if (b->failed) velta::persist::bfree(b);
+  b->len = 0;
+  Record r{b};
+  bappend(b, &kind, 1);
+  fill(r);
+  if (r.too_long) {
     wal->failed = 1;
-    wal->scratch = {};
-    return;
-  } catch (const std::length_error&) {
-    wal->failed = 1;
-    wal->scratch = {};
-    return;
+  } else {
+    wal_append(wal, *b);
   }
-  wal_append(wal, wal->scratch);
-  if (wal->scratch.capacity() > (std::size_t{1} << 20)) wal->scratch = {};
+  if (b->cap > (std::uint64_t{1} << 20) || b->failed) velta::persist::bfree(b);
 }
 
 const vl_wal* log_of(const vl_engine* engine) noexcept {
