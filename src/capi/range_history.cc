@@ -48,17 +48,40 @@ std::uint64_t range_end(std::uint64_t start, std::uint64_t length) noexcept {
   return length > UINT64_MAX - start ? UINT64_MAX : start + length;
 }
 
+// 1 when the covers of one range in two versions show a change. Equal
+// roots were handled before.
+int differs(const Cover& ca, const Cover& cb) noexcept {
+  if (ca.node == nullptr) return 1;
+  // The same node at another position holds other bytes of the range.
+  return ca.node == cb.node && ca.offset == cb.offset ? 0 : 1;
+}
+
 int changed(const vl_object& object, std::uint32_t a, std::uint32_t b, std::uint64_t start,
             std::uint64_t end) noexcept {
   if (a == b) return 0;
   const vl_ext* ra = object.versions[a].root;
   const vl_ext* rb = object.versions[b].root;
   if (ra == rb) return 0;
-  const Cover ca = cover(ra, start, end);
-  const Cover cb = cover(rb, start, end);
-  if (ca.node == nullptr) return 1;
-  // The same node at another position holds other bytes of the range.
-  return ca.node == cb.node && ca.offset == cb.offset ? 0 : 1;
+  return differs(cover(ra, start, end), cover(rb, start, end));
+}
+
+// Each version's cover is computed once and compared with the previous
+// one: one descent per version.
+std::uint32_t history(const vl_object& object, std::uint64_t start, std::uint64_t end,
+                      std::uint32_t* out, std::uint32_t capacity) noexcept {
+  const std::uint32_t n = object.n_versions();
+  std::uint32_t count = 0;
+  const vl_ext* prev_root = n > 0 ? object.versions[0].root : nullptr;
+  Cover prev = cover(prev_root, start, end);
+  for (std::uint32_t v = 1; v < n && count < capacity; ++v) {
+    const vl_ext* root = object.versions[v].root;
+    if (root == prev_root) continue;
+    const Cover cur = cover(root, start, end);
+    if (differs(prev, cur) != 0) out[count++] = v;
+    prev = cur;
+    prev_root = root;
+  }
+  return count;
 }
 
 }  // namespace
@@ -77,13 +100,7 @@ int vl_range_changed(const vl_object* object, uint32_t a, uint32_t b, uint64_t s
 uint32_t vl_range_history(const vl_object* object, uint64_t start, uint64_t length, uint32_t* out,
                           uint32_t capacity) noexcept {
   if (object == nullptr || out == nullptr || capacity == 0) return 0;
-  const std::uint32_t n = object->n_versions();
-  const std::uint64_t end = velta::capi::range_end(start, length);
-  std::uint32_t count = 0;
-  for (std::uint32_t v = 1; v < n && count < capacity; ++v) {
-    if (velta::capi::changed(*object, v - 1, v, start, end) != 0) out[count++] = v;
-  }
-  return count;
+  return velta::capi::history(*object, start, velta::capi::range_end(start, length), out, capacity);
 }
 
 uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a, uint32_t b) noexcept {
