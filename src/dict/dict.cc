@@ -45,13 +45,33 @@ std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t n) noexcept {
   return fnv1a(p, static_cast<std::size_t>(n));
 }
 
+Buf<std::uint64_t> prefix_alloc(std::uint32_t nslots) noexcept {
+  return buf_zeroed<std::uint64_t>((std::uint64_t{1} << prefix_bits_log2_for(nslots)) / 64);
+}
+
+void prefix_add(vl_dict& d, const std::uint8_t* p, std::uint32_t n) noexcept {
+  std::uint64_t h = kFnvStart;
+  std::uint64_t* f = d.prefixes.get();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    h = (h ^ p[i]) * kFnvPrime;
+    if (i + 1 == n || is_word(p[i + 1]) != is_word(p[i])) {
+      std::uint64_t a, b;
+      prefix_bits(d, h, a, b);
+      f[a >> 6] |= std::uint64_t{1} << (a & 63);
+      f[b >> 6] |= std::uint64_t{1} << (b & 63);
+    }
+  }
+}
+
 std::unique_ptr<vl_dict> make() {
   auto d = std::make_unique<vl_dict>();
   if (!buf_resize(d->text, kInitTextCap) || !buf_resize(d->offs, kInitCap) ||
       !buf_resize(d->lens, kInitCap))
     return nullptr;
   d->slots = buf_zeroed<Slot>(kInitSlots);
-  if (!d->slots) return nullptr;
+  d->prefixes = prefix_alloc(kInitSlots);
+  if (!d->slots || !d->prefixes) return nullptr;
+  d->prefix_bits_log2 = prefix_bits_log2_for(kInitSlots);
   d->text_cap = kInitTextCap;
   d->cap = kInitCap;
   d->nslots = kInitSlots;
@@ -74,7 +94,8 @@ bool tab_grow(vl_dict& d) noexcept {
   if (d.nslots >= kMaxSlots) return false;
   const std::uint32_t n = d.nslots * 2;
   Buf<Slot> fresh = buf_zeroed<Slot>(n);
-  if (!fresh) return false;
+  Buf<std::uint64_t> filter = prefix_alloc(n);
+  if (!fresh || !filter) return false;
   const std::uint32_t mask = n - 1;
   const std::uint8_t* text = d.text.get();
   for (std::uint32_t i = 0; i < d.nslots; ++i) {
@@ -88,6 +109,10 @@ bool tab_grow(vl_dict& d) noexcept {
   }
   d.slots = std::move(fresh);
   d.nslots = n;
+  d.prefixes = std::move(filter);
+  d.prefix_bits_log2 = prefix_bits_log2_for(n);
+  for (std::uint32_t i = 0; i < n; ++i)
+    if (d.slots[i].id != 0) prefix_add(d, text + d.slots[i].off, d.slots[i].len);
   return true;
 }
 
@@ -122,6 +147,7 @@ bool tab_fill(vl_dict& d, Slot*& s, std::uint64_t h, std::uint32_t off, std::uin
   ++d.used_slots;
   const std::uint32_t runs = count_runs(d.text.get() + off, len);
   if (runs > d.max_runs) d.max_runs = runs;
+  prefix_add(d, d.text.get() + off, len);
   return true;
 }
 
@@ -218,7 +244,8 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
 }
 
 bool check_invariants(const vl_dict& d, bool shallow) noexcept {
-  if (!d.text || !d.offs || !d.lens || !d.slots) return false;
+  if (!d.text || !d.offs || !d.lens || !d.slots || !d.prefixes) return false;
+  if (d.prefix_bits_log2 != prefix_bits_log2_for(d.nslots)) return false;
   if (d.text_used > d.text_cap || d.text_used > kMaxTextBytes || d.size > d.cap) return false;
   if (d.nslots == 0 || (d.nslots & (d.nslots - 1)) != 0 || d.used_slots >= d.nslots) return false;
   if (d.max_len > kMaxEntryLen) return false;
@@ -237,6 +264,13 @@ bool check_invariants(const vl_dict& d, bool shallow) noexcept {
     const std::uint64_t h = hash_bytes(d.text.get() + s.off, s.len);
     if (static_cast<std::uint32_t>(h >> 32) != s.tag) return false;
     if (count_runs(d.text.get() + s.off, s.len) > d.max_runs) return false;
+    const std::uint8_t* t = d.text.get() + s.off;
+    std::uint64_t ph = kFnvStart;
+    for (std::uint32_t k = 0; k < s.len; ++k) {
+      ph = (ph ^ t[k]) * kFnvPrime;
+      if ((k + 1 == s.len || is_word(t[k + 1]) != is_word(t[k])) && !may_be_prefix(d, ph))
+        return false;
+    }
     for (std::uint32_t j = static_cast<std::uint32_t>(h) & mask; j != i; j = (j + 1) & mask)
       if (d.slots[j].id == 0) return false;  // unreachable from its home
   }

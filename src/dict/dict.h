@@ -95,7 +95,11 @@ std::uint32_t count_runs(const std::uint8_t* p, std::uint64_t n) noexcept;
 //    slot always remains, so probes end); every occupied slot maps distinct
 //    bytes to an id that decodes to exactly those bytes, and lies in the
 //    unbroken probe chain from its home slot;
-//  - max_runs >= the run count of every entry in the table.
+//  - max_runs >= the run count of every entry in the table;
+//  - for every entry in the table, the hash of each of its run prefixes
+//    (the bytes up to a run boundary, the whole entry included) has its
+//    two bits set in `prefixes`. The filter is a superset: removals leave
+//    bits behind, growth of the table rebuilds it.
 struct vl_dict {
   velta::dict::Buf<std::uint8_t> text;
   std::uint64_t text_used = 0;  // bytes
@@ -109,6 +113,11 @@ struct vl_dict {
   std::uint32_t max_len = 0;     // bytes of the longest entry
   std::uint32_t used_slots = 0;  // occupied slots
   std::uint32_t max_runs = 0;    // most runs in one entry; bounds tokenizer spans
+  // Bloom filter over run prefixes of entries: 16 bits per slot. A span
+  // whose hash misses it is neither an entry nor the start of one, so the
+  // tokenizer stops extending spans there.
+  velta::dict::Buf<std::uint64_t> prefixes;
+  unsigned prefix_bits_log2 = 0;
 };
 
 namespace velta::dict {
@@ -116,6 +125,28 @@ namespace velta::dict {
 // A new empty dictionary with the initial sizes, or null when its buffers
 // cannot be allocated. Throws std::bad_alloc only for the record itself.
 std::unique_ptr<vl_dict> make();
+
+// Filter size for a table of nslots: 16 bits per slot.
+inline unsigned prefix_bits_log2_for(std::uint32_t nslots) noexcept {
+  return static_cast<unsigned>(__builtin_ctz(nslots)) + 4;
+}
+
+// Two filter bit positions of a span hash.
+inline void prefix_bits(const vl_dict& d, std::uint64_t h, std::uint64_t& a,
+                        std::uint64_t& b) noexcept {
+  const unsigned shift = 64 - d.prefix_bits_log2;
+  a = (h * 0x9E3779B97F4A7C15ull) >> shift;
+  b = (h * 0xC2B2AE3D27D4EB4Full) >> shift;
+}
+
+// false when no entry in the table is, or starts with, exactly the span
+// whose hash is h (ending at a run boundary); true means "maybe".
+inline bool may_be_prefix(const vl_dict& d, std::uint64_t h) noexcept {
+  std::uint64_t a, b;
+  prefix_bits(d, h, a, b);
+  const std::uint64_t* f = d.prefixes.get();
+  return ((f[a >> 6] >> (a & 63)) & (f[b >> 6] >> (b & 63)) & 1) != 0;
+}
 
 // Hash of n bytes as the table uses it.
 std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t n) noexcept;
@@ -155,6 +186,7 @@ std::uint64_t detokenize(const vl_dict& d, const std::uint32_t* ids, std::uint64
 struct PairTableShape {
   std::uint32_t mask = 0x3FFFFF;        // records - 1 (power of two minus one)
   std::uint64_t fill_limit = 29360128;  // a new pair is refused once filled*10 exceeds this
+  bool wide_positions = false;          // u64 sample positions even below 4 GiB
 };
 
 // Phrase training (see vl_dict_train). Returns the entry count afterwards.

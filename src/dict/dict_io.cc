@@ -47,8 +47,10 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
       !buf_resize(nd.lens, nd.cap))
     return false;
   nd.slots = buf_zeroed<Slot>(nslots);
-  if (!nd.slots) return false;
+  nd.prefixes = prefix_alloc(static_cast<std::uint32_t>(nslots));
+  if (!nd.slots || !nd.prefixes) return false;
   nd.nslots = static_cast<std::uint32_t>(nslots);
+  nd.prefix_bits_log2 = prefix_bits_log2_for(nd.nslots);
   if (blob_len != 0) std::memcpy(nd.text.get(), blob, blob_len);
   nd.text_used = blob_len;
   if (count != 0) {

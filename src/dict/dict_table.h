@@ -25,6 +25,12 @@ void tab_erase(vl_dict& d, Slot* victim) noexcept;
 bool tab_fill(vl_dict& d, Slot*& s, std::uint64_t h, std::uint32_t off, std::uint32_t len,
               std::uint32_t id) noexcept;
 
+// Sets the filter bits of every run prefix of the n bytes at p.
+void prefix_add(vl_dict& d, const std::uint8_t* p, std::uint32_t n) noexcept;
+
+// A zeroed filter sized for nslots, or null.
+Buf<std::uint64_t> prefix_alloc(std::uint32_t nslots) noexcept;
+
 // Makes text_cap >= need by doubling; src is re-pointed when it lay inside
 // the old buffer. false (nothing changed) on out of memory.
 bool grow_text(vl_dict& d, std::uint64_t need, const std::uint8_t*& src) noexcept;

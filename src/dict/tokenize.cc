@@ -6,7 +6,9 @@
 // are made in one forward pass (FNV extends: hash(p..qj+1) continues
 // hash(p..qj)), spans longer than min(64, max_len) are never hashed, and
 // spans of more runs than any entry has (max_runs) are never probed: they
-// cannot match. All positions are 64-bit, so texts of any length work.
+// cannot match. Extension also stops at the first span that the run-prefix
+// filter rules out: no entry is that span or starts with it, so no longer
+// span can be an entry. All positions are 64-bit: texts of any length work.
 #include <cstring>
 
 #include "dict/dict.h"
@@ -35,6 +37,7 @@ std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n,
         ++i;
       }
       if (i < n && is_word(p[i]) == w) break;  // this run reaches past span_end
+      if (!may_be_prefix(d, h)) break;         // no entry is or extends this span
       q[++n_spans] = i;
       hs[n_spans] = h;
       if (i == n) break;

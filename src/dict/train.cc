@@ -63,7 +63,7 @@ struct PairRec {
   Pos start;            // byte offset of its first occurrence in the sample
   std::uint32_t len;    // bytes, 1..64
   std::uint32_t count;  // occurrences, saturating
-  std::uint64_t rec;    // record index in the described table
+  std::uint32_t rec;    // record index in the described table
 };
 
 template <class Pos>
@@ -131,7 +131,8 @@ class Trainer {
       if (rec == kNone) continue;
       occupied_[rec >> 6] |= std::uint64_t{1} << (rec & 63);
       ++filled;
-      if (!pairs_.push(PairRec<Pos>{h, static_cast<Pos>(a), static_cast<std::uint32_t>(n), 1, rec}))
+      if (!pairs_.push(PairRec<Pos>{h, static_cast<Pos>(a), static_cast<std::uint32_t>(n), 1,
+                                    static_cast<std::uint32_t>(rec)}))
         return false;
       index_[i] = static_cast<std::uint32_t>(pairs_.n);
       if (pairs_.n * 2 > index_mask_ + 1 && !grow_index()) return false;
@@ -225,6 +226,7 @@ class Trainer {
         const std::uint64_t end = run_start_[units_[l + e]];
         if (end - a > max_span) break;
         h = fnv1a_extend(h, s_ + prev, static_cast<std::size_t>(end - prev));
+        if (!may_be_prefix(d_, h)) break;  // no entry is or extends this stretch
         prev = end;
         hs[e] = h;
         ends[e] = end;
@@ -280,7 +282,7 @@ std::uint32_t train(vl_dict& d, const std::uint8_t* sample, std::uint64_t len, s
                     const PairTableShape& shape) noexcept {
   (void)learn(d, sample, len, kTrainLearnLimit);
   if (passes == 0 || len == 0) return d.size;
-  if (len <= 0xFFFFFFFFu)
+  if (len <= 0xFFFFFFFFu && !shape.wide_positions)
     run_passes<std::uint32_t>(d, sample, len, passes, per_pass, min_count, shape);
   else
     run_passes<std::uint64_t>(d, sample, len, passes, per_pass, min_count, shape);

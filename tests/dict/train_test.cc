@@ -160,6 +160,7 @@ TEST(Train, MatchesThePlainPairTable) {
       {6, 16, 2, PairTableShape{0x3FF, 7000}},
       {3, 1000, 1, PairTableShape{0x3F, 400}},  // 41 records at most
       {2, 3, 0, PairTableShape{0x7, 50}},
+      {4, 8, 2, PairTableShape{0x3FFFFF, 29360128, true}},  // the path for samples past 4 GiB
   };
   for (std::size_t si = 0; si < samples.size(); ++si) {
     for (const Params& p : params) {
