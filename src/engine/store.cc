@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -107,6 +108,7 @@ bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint
   s->count += 1;
   s->token_bytes += std::uint64_t{n} * 4;
   if (borrowed) s->mapped_bytes += std::uint64_t{n} * 4;
+  assert(check_invariants(s, false));
   return true;
 }
 

@@ -147,6 +147,7 @@ TEST(Store, BorrowedChunksAndTheMapping) {
 }
 
 std::uint64_t constant_key(const std::uint32_t*, std::uint64_t) { return 42; }
+std::uint64_t zero_key(const std::uint32_t*, std::uint64_t) { return 0; }
 
 // Different contents under one natural key get distinct keys, each reached
 // by lookup, and the same sequence of puts reproduces the same keys.
@@ -183,6 +184,15 @@ TEST(Store, ForcedCollisionsResolveToDistinctKeys) {
                                        static_cast<std::uint32_t>(chunks[i].size())),
                 keys[i]);
     }
+  }
+  // A hash of 0 is stored as 1 (0 marks an empty slot), and a second
+  // content hashing to 0 moves on from 1.
+  testing::set_key_fn(zero_key);
+  {
+    holder h;
+    std::uint32_t a = 5, b = 6;
+    EXPECT_EQ(vl_store_put(h.s, &a, 1), 1u);
+    EXPECT_EQ(vl_store_put(h.s, &b, 1), next_key(1));
   }
   testing::set_key_fn(nullptr);
 }
