@@ -458,8 +458,10 @@ bool write_trailer(std::FILE* f, vl_store* store, std::uint32_t* crc_out,
 // complete under its name.
 void sync_dir(const std::string& path) noexcept {
   const std::size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (dir.empty()) dir = "/";  // "/name" lives in the root directory
+  // "/name" lives in the root directory, "name" in the current one.
+  const std::string dir = slash == std::string::npos ? std::string(".")
+                          : slash == 0               ? std::string("/")
+                                                     : path.substr(0, slash);
   const int saved = errno;
   const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
