@@ -4,6 +4,7 @@
 // The table is linear-probed from (low 32 bits of hash) & (nslots - 1) and
 // grows by doubling when size * 10 > nslots * 7. One slot is always left
 // empty so every probe ends, even when the table cannot grow.
+#include <cassert>
 #include <cstring>
 #include <functional>
 
@@ -199,6 +200,7 @@ std::uint32_t add_at(vl_dict& d, Slot* s, std::uint64_t h, const std::uint8_t* p
   ++d.size;
   if (len32 > d.max_len) d.max_len = len32;
   if (std::uint64_t{d.size} * 10 > std::uint64_t{d.nslots} * 7) (void)tab_grow(d);
+  assert(check_invariants(d, true));
   return d.size;
 }
 

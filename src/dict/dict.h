@@ -12,6 +12,7 @@
 // adds nothing (add returns 0, learn counts only what it added).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -128,7 +129,7 @@ std::unique_ptr<vl_dict> make();
 
 // Filter size for a table of nslots: 16 bits per slot.
 inline unsigned prefix_bits_log2_for(std::uint32_t nslots) noexcept {
-  return static_cast<unsigned>(__builtin_ctz(nslots)) + 4;
+  return static_cast<unsigned>(std::countr_zero(nslots)) + 4;
 }
 
 // Two filter bit positions of a span hash.

@@ -5,6 +5,7 @@
 // ids: a restore must give every id back its exact bytes rather than
 // re-adding entries. The hash table is rebuilt in id order, so a text held
 // by several ids is looked up as the lowest of them.
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -71,6 +72,7 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
     if (!tab_fill(nd, s, h, off, len, id)) return false;
   }
   d = std::move(nd);
+  assert(check_invariants(d, true));
   return true;
 }
 
@@ -109,6 +111,7 @@ void install(vl_dict& d, std::uint32_t id, const std::uint8_t* p, std::uint32_t 
   // decodes, lookups simply do not find it.
   if (!tab_fill(d, s, h, off32, n, id)) return;
   if (std::uint64_t{d.size} * 10 > std::uint64_t{d.nslots} * 7) (void)tab_grow(d);
+  assert(check_invariants(d, true));
 }
 
 }  // namespace velta::dict

@@ -2,6 +2,8 @@
 // trips checked against a plain greedy tokenizer built on vl_dict_lookup.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -118,6 +120,11 @@ TEST(Tokenize, RoundTripsAndMatchesPlainGreedyRule) {
   texts.push_back(random_words(rng, 3000));
   const std::string lic = license_text();
   if (!lic.empty()) texts.push_back(lic.substr(0, 200000));
+  // The final text of a real editing session (UTF-8 LaTeX), when present.
+  std::ifstream trace(std::string(VELTA_DATA_DIR) + "/traces/automerge-paper.end",
+                      std::ios::binary);
+  if (trace)
+    texts.emplace_back(std::istreambuf_iterator<char>(trace), std::istreambuf_iterator<char>());
   for (const std::string& text : texts) {
     DictPtr d = new_dict();
     for (int stage = 0; stage < 3; ++stage) {
