@@ -4,8 +4,9 @@
 //
 // Ids: 0 is no token; 1..size are entries, index id - 1 of offs/lens;
 // 0xFFFFFF00 + b is the byte token of byte b, never stored. Entries are only
-// appended, so an id keeps its bytes for the life of the dictionary (install
-// is the one exception, and it keeps the hash table honest).
+// appended, so an id keeps its bytes for the life of the dictionary. Only
+// install can re-point an id; it then drops the old bytes' table mapping,
+// so a lookup never returns an id that decodes to other bytes.
 //
 // Allocation failure never throws out of this module: buffers are grown
 // with realloc/calloc through Buf, and a dictionary that cannot grow simply
@@ -89,7 +90,8 @@ std::uint32_t count_runs(const std::uint8_t* p, std::uint64_t n) noexcept;
 }  // namespace velta::dict
 
 // Invariants:
-//  - text_used <= text_cap <= kMaxTextBytes + 1 rounding; size <= cap;
+//  - text_used <= text_cap and text_used <= kMaxTextBytes (offsets are
+//    u32); size <= cap;
 //  - every id 1..size has offs+lens within text_used and lens <= 64 (or an
 //    empty id, length 0); max_len >= every length;
 //  - nslots is a power of two <= kMaxSlots; used_slots < nslots (one empty

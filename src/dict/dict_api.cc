@@ -7,6 +7,7 @@
 // learn and train add what fits and count only that; vl_dict__restore
 // returns -1 and leaves the dictionary as it was; vl_net__install_entry
 // does nothing. Lookups, tokenizing and detokenizing never allocate.
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 
