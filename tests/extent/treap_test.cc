@@ -229,6 +229,7 @@ TEST_F(Treap, RandomOperationsMatchModelAndKeepInputs) {
       } else if (op == 2) {
         std::size_t i = rng() % pool.size();
         std::size_t j = rng() % pool.size();
+        if (model[i].size() + model[j].size() > 1500) continue;  // keep the model small
         auto before_i = refs_of(pool[i].get());
         auto before_j = refs_of(pool[j].get());
         tree joined(vl_ext_join(pool[i].get(), pool[j].get()));
@@ -252,8 +253,14 @@ TEST_F(Treap, RandomOperationsMatchModelAndKeepInputs) {
       std::vector<vl_ext*> roots;
       for (const tree& t : pool) roots.push_back(t.get());
       ASSERT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 0), 0);
-      for (std::size_t i = 0; i < pool.size(); ++i)
+      // Each operation checked its own inputs; every tree is re-read now
+      // and then to catch damage from releases.
+      for (std::size_t i = 0; step % 16 == 0 && i < pool.size(); ++i) {
         ASSERT_EQ(test::token_list(pool[i].get()), model[i]);
+        std::uint64_t bytes = 0;
+        for (auto [key, idx] : model[i]) bytes += test::token_bytes(key, idx);
+        ASSERT_EQ(vl_ext_bytes(pool[i].get()), bytes);
+      }
     }
   }
 }
