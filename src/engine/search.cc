@@ -7,7 +7,8 @@
 // current version is then flattened into its token ids; only the listed
 // offsets are tried, and a match whose first token holds only a prefix is
 // continued through the following tokens' texts. A token without
-// candidates costs one table lookup.
+// candidates costs one bit test; byte positions are measured only for
+// hits, from the start of the leaf that holds them.
 #include "engine/search.h"
 
 #include <algorithm>

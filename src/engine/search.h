@@ -17,7 +17,8 @@ namespace velta::engine {
 // be allocated the search stops there and returns the hits found so far.
 // Throws std::bad_alloc when the candidate table cannot be built.
 // Cost: the dictionary's total text length (times plen at worst) once, then
-// one table lookup per token plus the comparisons at candidate offsets.
+// one bit test per token plus the comparisons at candidate offsets, plus
+// measuring the tokens between a hit and the start of its leaf.
 std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
                      std::span<vl_hit> hits);
 

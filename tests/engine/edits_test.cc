@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "edits_testutil.h"
+#include "extent/arena.h"
 
 namespace velta::testing {
 namespace {
@@ -199,6 +201,64 @@ TEST_F(Edits, TrimReleasesOnlyUnsharedNodes) {
   // The untouched subtrees survive through the new version's references.
   EXPECT_LT(live - vl_ext_nodes_alloced(), 40u);
   EXPECT_EQ(text_at(e(), o), text.substr(3));
+}
+
+// Holds arena nodes so that exactly `free_slots` nodes can be made before
+// the arena must ask the heap for a new block.
+class ArenaPad {
+ public:
+  explicit ArenaPad(std::uint64_t free_slots) {
+    auto remaining = [] {
+      const std::uint64_t total = vl_ext_nodes_total();
+      const std::uint64_t in_free_list = total - vl_ext_nodes_alloced();
+      return in_free_list +
+             (extent::kBlockNodes - total % extent::kBlockNodes) % extent::kBlockNodes;
+    };
+    while (vl_ext_nodes_total() != vl_ext_nodes_alloced() || remaining() != free_slots) {
+      nodes_.push_back(vl_ext_retain(vl_ext_mk_leaf_p(vl_leaf{1, 0, 1}, 1, 1)));
+    }
+  }
+  ~ArenaPad() {
+    for (vl_ext* n : nodes_) vl_ext_release(n);
+  }
+
+ private:
+  std::vector<vl_ext*> nodes_;
+};
+
+// With the arena out of blocks at every point of the tree work, a cut or a
+// graft either completes or is refused with nothing logged or changed.
+TEST_F(Edits, NodeAllocationFailureChangesNothing) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "n" + std::to_string(i % 89) + " ";
+  vl_object* a = make(e(), "a", text);
+  vl_object* b = make(e(), "b", "left right");
+  attach_log();
+  const auto starts = token_starts(e(), a);
+  for (int op = 0; op < 2; ++op) {
+    for (std::uint64_t slots = 0;; ++slots) {
+      SCOPED_TRACE("op " + std::to_string(op) + " slots " + std::to_string(slots));
+      ASSERT_LT(slots, 500u);
+      const std::uint64_t records = vl_wal_records(e());
+      const std::uint32_t na = vl_object_versions(a), nb = vl_object_versions(b);
+      int rc;
+      {
+        ArenaPad pad(slots);
+        extent::testing::fail_next_blocks(1);
+        rc = op == 0 ? vl_cut(e(), a, starts[700], starts[2100] - starts[700])
+                     : vl_graft(e(), b, 4, a, starts[5], starts[600] - starts[5]);
+        extent::testing::fail_next_blocks(0);
+      }
+      if (rc == 0) break;
+      ASSERT_EQ(rc, -1);
+      EXPECT_EQ(vl_wal_records(e()), records);
+      EXPECT_EQ(vl_object_versions(a), na);
+      EXPECT_EQ(vl_object_versions(b), nb);
+      ASSERT_EQ(audit(e()), 0);
+    }
+  }
+  EXPECT_EQ(text_at(e(), a), text.substr(0, starts[700]) + text.substr(starts[2100]));
+  EXPECT_EQ(text_at(e(), b), "left" + text.substr(starts[5], starts[600] - starts[5]) + " right");
 }
 
 }  // namespace

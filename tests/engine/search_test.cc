@@ -176,7 +176,7 @@ TEST_F(Search, AgreesWithNaiveScan) {
   }
   ASSERT_GT(vl_ext_leaves(big->current().root), 20u);
 
-  for (int round = 0; round < 300; ++round) {
+  for (int round = 0; round < 200; ++round) {
     std::string pattern;
     const std::string& src = texts[pick(texts.size())];
     if (pick(4) != 0 && !src.empty()) {
