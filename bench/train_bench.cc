@@ -60,7 +60,9 @@ double tokens_per_byte(vl_dict* d, const std::string& text, std::vector<uint32_t
   return static_cast<double>(n) / static_cast<double>(text.size());
 }
 
-// Args: passes, per_pass, min_count.
+// Args: passes, per_pass, min_count. peak_rss_added_MiB is the rise of the
+// process's high-water mark, so it is only meaningful for the first run in a
+// process: use --benchmark_filter to measure one configuration at a time.
 void BM_Train10MB(benchmark::State& state) {
   static const std::string text = english_text(10 << 20);
   std::vector<uint32_t> ids(text.size() + 1);
