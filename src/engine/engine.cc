@@ -109,21 +109,48 @@ std::uint64_t ext_bytes_cb(void* ctx, const vl_leaf* leaf) {
 TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
   const TokPos end{v.tokens, 0, v.bytes};
   if (pos >= v.bytes) return end;
-  vl_leaf leaf{};
+  // Descend to the leaf holding byte `pos` (a boundary belongs to the leaf
+  // that starts there), keeping its first token and first byte.
+  const vl_ext* n = v.root;
   std::uint64_t first_tok = 0;
   std::uint64_t leaf_start = 0;
-  if (!vl_ext_locate_byte(v.root, pos, &leaf, &first_tok, &leaf_start)) return end;
+  while (n != nullptr && (n->left != nullptr || n->right != nullptr)) {
+    const std::uint64_t left_bytes = n->left != nullptr ? n->left->bytes : 0;
+    if (pos < leaf_start + left_bytes) {
+      n = n->left;
+    } else {
+      leaf_start += left_bytes;
+      first_tok += n->left != nullptr ? n->left->tokens : 0;
+      n = n->right;
+    }
+  }
+  if (n == nullptr) return end;
+  const vl_leaf& leaf = n->leaf;
   const vl_chunk* chunk = store::find(engine->store, leaf.key);
-  std::uint64_t p = leaf_start;
-  if (chunk != nullptr && leaf.off < chunk->n) {
-    const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
-    const std::uint32_t* toks = chunk->toks + leaf.off;
-    for (std::uint32_t i = 0; i < count; ++i) {
+  if (chunk == nullptr || leaf.off >= chunk->n)
+    return TokPos{first_tok + leaf.count, 0, leaf_start};
+  const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
+  const std::uint32_t* toks = chunk->toks + leaf.off;
+  // Scan from the nearer end of the leaf; a leaf holds up to 1024 tokens.
+  if (pos - leaf_start >= n->bytes / 2) {
+    std::uint64_t p = leaf_start + n->bytes;  // end of token i
+    for (std::uint32_t i = count; i-- > 0;) {
       std::uint64_t tlen = 0;
       vl_dict_text(engine->dict, toks[i], &tlen);
-      if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
-      p += tlen;
+      if (tlen > p - leaf_start) break;  // lengths disagree with the leaf: scan forward
+      p -= tlen;
+      if (pos >= p && tlen > 0) {
+        if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
+        break;
+      }
     }
+  }
+  std::uint64_t p = leaf_start;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t tlen = 0;
+    vl_dict_text(engine->dict, toks[i], &tlen);
+    if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
+    p += tlen;
   }
   return TokPos{first_tok + leaf.count, 0, p};
 }

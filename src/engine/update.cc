@@ -38,7 +38,7 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
 
   // Token positions of both ends; (tokens, 0) for the end of the text.
   const TokPos s = locate(engine, v, pos);
-  const TokPos e = locate(engine, v, end);
+  const TokPos e = end == pos ? s : locate(engine, v, end);
 
   if (text_len > SIZE_MAX - kWindowSlack) throw std::bad_alloc();
   std::vector<std::uint8_t> w;
