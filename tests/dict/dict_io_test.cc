@@ -205,6 +205,44 @@ TEST(DictIo, ReinstallDropsTheOldMapping) {
   }
 }
 
+// Random installs, re-installs and learning against a map from id to bytes:
+// every id decodes as the model says, and a lookup never answers with an id
+// whose bytes differ from the text looked up.
+TEST(DictIo, RandomInstallsKeepLookupsTruthful) {
+  const std::uint64_t seed = 4242;
+  std::mt19937_64 rng(seed);
+  DictPtr d = new_dict();
+  std::map<std::uint32_t, std::string> model;
+  auto random_text = [&rng] {
+    std::string t;
+    for (int n = 1 + static_cast<int>(rng() % 3); n > 0; --n) t += "ab. "[rng() % 4];
+    return t;
+  };
+  for (int op = 0; op < 4000; ++op) {
+    const std::string t = random_text();
+    if (rng() % 4 == 0) {
+      vl_dict_learn(d.get(), t.data(), t.size(), kLearnLimit);
+    } else {
+      const auto id = static_cast<std::uint32_t>(1 + rng() % 300);
+      vl_net__install_entry(d.get(), id, t.data(), static_cast<std::uint32_t>(t.size()));
+    }
+    for (std::uint32_t id = 1; id <= vl_dict_size(d.get()); ++id) model[id] = bytes_of(d.get(), id);
+    if (op % 200 == 0) {
+      ASSERT_TRUE(check_invariants(*d, false)) << "seed " << seed << " op " << op;
+    }
+    const std::string probe = random_text();
+    const std::uint32_t got = lookup(d.get(), probe);
+    if (got != 0) {
+      ASSERT_EQ(model[got], probe) << "seed " << seed << " op " << op;
+    }
+  }
+  for (const auto& [id, bytes] : model) {
+    if (bytes.empty()) continue;
+    const std::uint32_t got = lookup(d.get(), bytes);
+    EXPECT_TRUE(got == 0 || model[got] == bytes) << id;
+  }
+}
+
 TEST(DictIo, InstallFromTheDictionarysOwnTextSurvivesGrowth) {
   // A restored 1 MiB blob fills the text buffer, so the install must grow it
   // while its source points into it.
