@@ -276,11 +276,13 @@ VL_API vl_ext* vl_ext_mk_leaf_p(vl_leaf leaf, uint64_t bytes, uint32_t prio) VL_
 /* Balanced tree over `n` leaves in text order (one reference for the
  * caller); NULL for n 0 or on out of memory. */
 VL_API vl_ext* vl_ext_build(const vl_leaf* leaves, const uint64_t* bytes, uint32_t n) VL_NOEXCEPT;
-/* Tree of a's text followed by b's (one new reference); a and b unchanged. */
+/* Tree of a's text followed by b's (one new reference); a and b unchanged.
+ * NULL on out of memory (when a or b is non-NULL). */
 VL_API vl_ext* vl_ext_join(vl_ext* a, vl_ext* b) VL_NOEXCEPT;
 /* Splits after `k` tokens into *out_left and *out_right (one reference
  * each, either may be NULL) and returns the right tree; root unchanged.
- * `fn` measures a cut leaf's left piece. */
+ * `fn` measures a cut leaf's left piece. On out of memory, or with fn NULL
+ * when a leaf must be cut: both outputs NULL and NULL returned. */
 VL_API vl_ext* vl_ext_split_tok(vl_ext* root, uint64_t k, vl_ext** out_left, vl_ext** out_right,
                                 vl_leaf_bytes_fn fn, void* ctx) VL_NOEXCEPT;
 /* Inert aggregate hooks kept for binary compatibility. */
