@@ -240,8 +240,8 @@ const vl_version* version_at(const vl_object* object, std::uint32_t index) noexc
   return &object->versions[index];
 }
 
-std::uint64_t read(vl_engine* engine, const vl_version& v, std::uint64_t start, std::uint64_t len,
-                   void* dest) {
+std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t start,
+                         std::uint64_t len, void* dest) {
   if (start >= v.bytes || len == 0) return 0;
   // bytes - start cannot underflow here, and comparing lengths instead of
   // adding start + len keeps a huge len from wrapping past 2^64.
@@ -319,7 +319,7 @@ vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, s
   return raw;
 }
 
-int remove(vl_engine* engine, const char* name) {
+int delete_object(vl_engine* engine, const char* name) {
   auto& objs = engine->objects;
   const std::string_view want(name);
   for (std::size_t i = 0; i < objs.size(); ++i) {

@@ -131,8 +131,8 @@ const vl_version* version_at(const vl_object* object, std::uint32_t index) noexc
 
 // Copies up to `len` bytes from byte `start` of version v into dest;
 // returns the count copied. Range arithmetic clips, never wraps.
-std::uint64_t read(vl_engine* engine, const vl_version& v, std::uint64_t start, std::uint64_t len,
-                   void* dest);
+std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t start,
+                         std::uint64_t len, void* dest);
 
 // vl_create: learns and tokenizes `text`, stores its chunks, builds the
 // tree, logs the create record and appends the object. Throws
@@ -144,7 +144,7 @@ vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
 vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, std::uint32_t n);
 
 // vl_delete: 0, or -1 when no object has that name.
-int remove(vl_engine* engine, const char* name);
+int delete_object(vl_engine* engine, const char* name);
 
 // vl_update: replaces [pos, pos + del) (clipped) of the current text with
 // `text` as a new version. -1 when pos is past the end (nothing logged).

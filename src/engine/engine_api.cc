@@ -98,7 +98,7 @@ vl_object* vl_object_open(vl_engine* engine, const char* name) noexcept {
 
 int vl_delete(vl_engine* engine, const char* name) noexcept {
   if (engine == nullptr || name == nullptr) return -1;
-  return velta::guard(-1, [&] { return eng::remove(engine, name); });
+  return velta::guard(-1, [&] { return eng::delete_object(engine, name); });
 }
 
 uint64_t vl_read(vl_engine* engine, vl_object* object, uint64_t start, uint64_t len,
@@ -107,14 +107,14 @@ uint64_t vl_read(vl_engine* engine, vl_object* object, uint64_t start, uint64_t 
     return 0;
   }
   return velta::guard<uint64_t>(
-      0, [&] { return eng::read(engine, object->current(), start, len, dest); });
+      0, [&] { return eng::read_range(engine, object->current(), start, len, dest); });
 }
 
 uint64_t vl_read_version(vl_engine* engine, vl_object* object, uint32_t index, uint64_t start,
                          uint64_t len, void* dest) noexcept {
   const vl_version* v = eng::version_at(object, index);
   if (engine == nullptr || v == nullptr || dest == nullptr) return 0;
-  return velta::guard<uint64_t>(0, [&] { return eng::read(engine, *v, start, len, dest); });
+  return velta::guard<uint64_t>(0, [&] { return eng::read_range(engine, *v, start, len, dest); });
 }
 
 vl_object* vl_net__rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves,
