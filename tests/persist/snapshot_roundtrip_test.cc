@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -248,6 +249,43 @@ TEST_F(SnapshotZlib, PayloadLoads) {
   ASSERT_NE(loaded, nullptr) << errno;
   EXPECT_EQ(gen, 9u);
   expect_same_engine(e.get(), loaded.get());
+}
+
+// Deleting every object keeps the dictionary, the chunks and the counters.
+TEST_F(SnapshotZlib, EngineWithoutObjectsKeepsDictionaryAndChunks) {
+  Engine e(vl_engine_new());
+  const std::string t = "words that the dictionary learns and chunks that stay in the store";
+  vl_create(e.get(), "gone", t.data(), t.size());
+  ASSERT_EQ(vl_delete(e.get(), "gone"), 0);
+  for (int options : {0, 1, 2}) {
+    const std::string p = path("noobj" + std::to_string(options));
+    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), options), 0);
+    std::uint64_t gen = 0;
+    Engine loaded = load_file(p, false, &gen);
+    ASSERT_NE(loaded, nullptr) << errno;
+    EXPECT_EQ(vl_engine_objects(loaded.get()), 0u);
+    EXPECT_GT(vl_store__count(vl_engine_store(loaded.get())), 0u);
+    expect_same_engine(e.get(), loaded.get());
+  }
+}
+
+// Every committed fuzzer seed is a snapshot that loads and survives a save.
+TEST_F(SnapshotZlib, FuzzSeedsLoad) {
+  const std::filesystem::path dir =
+      std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/snapshot_load";
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    SCOPED_TRACE(entry.path().string());
+    std::uint64_t gen = 0;
+    Engine e = load_file(entry.path().string(), false, &gen);
+    ASSERT_NE(e, nullptr) << errno;
+    const std::string p = path("seed" + std::to_string(seen++));
+    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), VL_SAVE_UNCOMPRESSED), 0);
+    Engine again = load_file(p, true, &gen);
+    ASSERT_NE(again, nullptr) << errno;
+    expect_same_engine(e.get(), again.get());
+  }
+  EXPECT_GT(seen, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SnapshotRoundTrip,
