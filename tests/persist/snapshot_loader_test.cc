@@ -120,7 +120,7 @@ TEST(SnapshotLoader, HeaderDamageAndTruncation) {
   b.u32(1).leaf(chunk_key(kAB), 0, 2, 2, 1);
   b.u32(1).name("x").u32(1).version(0, 2, 2);
   b.stats();
-  for (std::uint32_t flags : {0u, 1u}) {
+  for (std::uint32_t flags : {0u, 1u, 2u}) {
     const Bytes good = make_file(b.v, flags);
     ASSERT_NE(load(good).engine, nullptr);
     // Every header byte but the reserved four is covered by the header CRC.
@@ -133,10 +133,17 @@ TEST(SnapshotLoader, HeaderDamageAndTruncation) {
         EXPECT_EQ(refusal(bad), EINVAL) << "header byte " << i;
       }
     }
-    // Any single changed payload bit: body CRC, or the decompressor.
+    // Any single changed payload bit: body CRC, or the decompressor. A zstd
+    // frame has bits its decoder ignores; flipping one changes nothing.
     for (std::size_t i = kSnapHeaderSize; i < good.size(); ++i) {
       Bytes bad = good;
       bad[i] ^= 0x10;
+      Loaded l = load(bad);
+      if (l.engine != nullptr && flags == 2) {
+        EXPECT_EQ(text_of(l.engine.get(), vl_object_open(l.engine.get(), "x"), 0), "AB");
+        continue;
+      }
+      l.engine.reset();
       EXPECT_EQ(refusal(bad), EINVAL) << "payload byte " << i << " flags " << flags;
     }
     for (std::size_t n = 0; n < good.size(); ++n) {

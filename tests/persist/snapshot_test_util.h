@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -125,8 +126,8 @@ inline void put32_at(Bytes& b, std::size_t off, std::uint32_t x) {
   for (int i = 0; i < 4; ++i) b[off + i] = static_cast<std::uint8_t>(x >> (8 * i));
 }
 
-// A whole file: valid header for `body` stored plain (flags 0), or, for
-// flags 1, compressed with zlib; `trailer` follows a mappable body.
+// A whole file: valid header for `body` stored plain (flags 0), or
+// compressed with zlib (1) or zstd (2); `trailer` follows a mappable body.
 inline Bytes make_file(const Bytes& body, std::uint32_t flags = 0, std::uint64_t generation = 7,
                        const Bytes& trailer = {}) {
   using namespace velta::persist;
@@ -136,6 +137,9 @@ inline Bytes make_file(const Bytes& body, std::uint32_t flags = 0, std::uint64_t
     payload.assign(n, 0);
     compress2(payload.data(), &n, body.data(), body.size(), 6);
     payload.resize(n);
+  } else if (flags == kSnapFlagZstd) {
+    payload.assign(ZSTD_compressBound(body.size()), 0);
+    payload.resize(ZSTD_compress(payload.data(), payload.size(), body.data(), body.size(), 3));
   }
   payload.insert(payload.end(), trailer.begin(), trailer.end());
   Bytes f(kSnapHeaderSize, 0);
