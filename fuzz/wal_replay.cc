@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -64,14 +65,16 @@ void put(const std::string& path, const void* data, std::size_t n) {
 
 std::string make_dir(std::string tmpl) { return mkdtemp(tmpl.data()) ? tmpl : std::string(); }
 
-// The store every input is replayed over, made once per process.
+// The store every input is replayed over, made once per process and
+// removed at exit.
 struct Store {
+  std::string dir;
   std::string path;
   std::uint64_t generation = 0;
 
   Store() {
     // tmpfs when there is one: every open syncs the log it cuts or starts.
-    std::string dir = make_dir("/dev/shm/velta_wal_fuzz_XXXXXX");
+    dir = make_dir("/dev/shm/velta_wal_fuzz_XXXXXX");
     if (dir.empty()) dir = make_dir("/tmp/velta_wal_fuzz_XXXXXX");
     if (dir.empty()) fail("mkdtemp");
     path = dir + "/store.vlt";
@@ -85,9 +88,15 @@ struct Store {
     generation = vl_engine_generation(e);
     vl_close(e);
   }
+  ~Store() { std::filesystem::remove_all(dir); }
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
 };
 
 }  // namespace
+
+// Also called by the plain test build, which replays the seed corpus.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const Store store;
