@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "persist/crc32.h"
+#include "persist/files.h"
 #include "persist/wal_format.h"
 
 namespace velta::persist {
@@ -25,16 +26,6 @@ std::uint32_t get_u32(const std::uint8_t* p) noexcept {
 }
 
 std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept { return crc32_up(0, p, n); }
-
-char* dup_cat(const char* a, const char* b) noexcept {
-  const std::size_t la = std::strlen(a);
-  const std::size_t lb = std::strlen(b);
-  auto* s = static_cast<char*>(std::malloc(la + lb + 1));
-  if (s == nullptr) return nullptr;
-  std::memcpy(s, a, la);
-  std::memcpy(s + la, b, lb + 1);
-  return s;
-}
 
 // True when the file under wal->file is still this log: not unlinked, not
 // shorter than what we wrote, and headed by our generation. On success
@@ -101,8 +92,8 @@ vl_wal* wal_new(vl_engine* engine, const char* store_path, std::uint64_t generat
     errno = ENOMEM;
     return nullptr;
   }
-  wal->store_path = dup_cat(store_path, "");
-  wal->wal_path = dup_cat(store_path, ".wal");
+  wal->store_path = cat2(store_path, "");
+  wal->wal_path = cat2(store_path, ".wal");
   if (wal->store_path == nullptr || wal->wal_path == nullptr) {
     delete wal;
     errno = ENOMEM;
