@@ -7,9 +7,9 @@
 // leaves the file behind; every later commit then waits its full second
 // (200 attempts, 5 ms apart) and gives -3 until vl_lock_break removes it.
 //
-// Generations only move forward on disk: the snapshot written by a commit
-// carries a generation above the one it replaced, so a generation read
-// once can never match a later, different store.
+// A commit only moves a store's generation forward: the snapshot it writes
+// carries a generation above the one it checked, so a generation noted at
+// open can never match a store that has been committed since.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "engine/engine.h"
 #include "persist/snapshot_format.h"
