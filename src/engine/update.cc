@@ -8,6 +8,7 @@
 // the previous version, and the window becomes one new chunk.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/engine.h"
@@ -56,8 +57,10 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   }
 
   vl_dict_learn(engine->dict, w.data(), w.size(), kLearnLimit);
-  std::vector<std::uint32_t> ids(w.size() + 1);
-  const std::uint64_t n_ids = vl_tokenize(engine->dict, w.data(), w.size(), ids.data(), ids.size());
+  if (w.size() >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
+  auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(w.size() + 1);
+  const std::uint64_t n_ids =
+      vl_tokenize(engine->dict, w.data(), w.size(), ids.get(), w.size() + 1);
   if (n_ids == UINT64_MAX) throw std::bad_alloc();  // |W| + 1 always suffices
 
   // Replaced: from the start token through the end position, plus the end
@@ -75,7 +78,7 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   std::uint64_t puts = 0;
   for (std::uint64_t at = 0; at < n_ids;) {
     const std::uint64_t n = std::min<std::uint64_t>(n_ids - at, UINT32_MAX);
-    const std::uint64_t key = vl_store_put(engine->store, ids.data() + at, n);
+    const std::uint64_t key = vl_store_put(engine->store, ids.get() + at, n);
     if (key == 0) throw std::bad_alloc();
     ++puts;
     const vl_leaf leaf{key, 0, static_cast<std::uint32_t>(n)};
@@ -85,7 +88,7 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
     mid = mid == nullptr ? std::move(piece) : join(mid.get(), piece.get());
     at += n;
   }
-  ids = {};
+  ids.reset();
 
   ExtRef joined = join(head.get(), mid.get());
   ExtRef result = join(joined.get(), tail.get());
