@@ -222,6 +222,11 @@ std::unique_ptr<vl_object> make_object(const char* name) {
   return object;
 }
 
+void reserve_object(vl_engine* engine) {
+  auto& objs = engine->objects;
+  if (objs.size() == objs.capacity()) objs.reserve(std::max<std::size_t>(64, objs.capacity() * 2));
+}
+
 vl_object* attach(vl_engine* engine, std::unique_ptr<vl_object> object) {
   vl_object* raw = object.get();
   engine->objects.push_back(std::move(object));
@@ -280,7 +285,7 @@ vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
 
   std::unique_ptr<vl_object> object = make_object(name);
   reserve_version(object.get());
-  engine->objects.reserve(engine->objects.size() + 1);
+  reserve_object(engine);
 
   // Nothing below allocates: log, then make the object visible.
   vl_wal__create(engine, name, text, len);
@@ -312,7 +317,7 @@ vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, s
   }
   std::unique_ptr<vl_object> object = make_object(name);
   reserve_version(object.get());
-  engine->objects.reserve(engine->objects.size() + 1);
+  reserve_object(engine);
   push_version(engine, object.get(), root.release());
   vl_object* raw = attach(engine, std::move(object));
   engine->stats.store_bytes = vl_store_bytes(engine->store);

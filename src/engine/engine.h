@@ -119,6 +119,10 @@ ExtRef join(vl_ext* a, vl_ext* b);
 // A new object named `name` (cut to 63 bytes) with no versions yet.
 std::unique_ptr<vl_object> make_object(const char* name);
 
+// Makes room for one more object in the table (geometric growth) so that
+// appending cannot fail. Throws std::bad_alloc.
+void reserve_object(vl_engine* engine);
+
 // Appends `object` to the table, taking ownership. Throws std::bad_alloc
 // (the object is then destroyed with the unique_ptr the caller passed).
 vl_object* attach(vl_engine* engine, std::unique_ptr<vl_object> object);

@@ -75,7 +75,7 @@ int vl_engine__attach(vl_engine* engine, vl_object* object) noexcept {
   if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
   return velta::guard(-1, [&] {
     // Make room first: once the unique_ptr holds the object nothing may fail.
-    engine->objects.reserve(engine->objects.size() + 1);
+    eng::reserve_object(engine);
     engine->objects.emplace_back(object);
     return 0;
   });
