@@ -1,6 +1,8 @@
-// Store inspection: questions about a store that need no engine. Everything
-// here reads the 64-byte snapshot header and, for vl_verify_chunks, the
-// chunk trailer of the mappable layout; nothing here ever writes a file.
+// Store inspection: questions about a snapshot file that need no engine
+// (its format version, the state of its chunk trailer), and where an
+// engine's store lives. The file questions read the 64-byte header and, for
+// vl_verify_chunks, the chunk trailer of the mappable layout; nothing here
+// ever writes a file.
 //
 // vl_verify_chunks streams the trailer through one 1 MiB block, so its
 // memory use does not grow with the store. It trusts `body_len` and
