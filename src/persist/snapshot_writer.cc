@@ -66,8 +66,12 @@ struct WalkEntry {
   std::uint32_t state;
 };
 
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
 struct NodeWalk {
-  std::unique_ptr<WalkEntry[], decltype(&std::free)> stack{nullptr, &std::free};
+  std::unique_ptr<WalkEntry[], FreeDeleter> stack;  // malloc'd: grown by realloc
   std::size_t n = 0;
   std::size_t cap = 0;
   bool failed = false;  // sticky: a push could not grow the stack
