@@ -26,32 +26,11 @@ namespace {
 
 using namespace velta::persist;
 
-enum class Layout { kDefault, kPlain, kMappableCopied, kMappableMapped };
-
-const char* layout_name(Layout l) {
-  switch (l) {
-    case Layout::kDefault:
-      return "Compressed";
-    case Layout::kPlain:
-      return "Plain";
-    case Layout::kMappableCopied:
-      return "MappableCopied";
-    case Layout::kMappableMapped:
-      return "MappableMapped";
-  }
-  return "?";
-}
-
-int options_of(Layout l) {
-  switch (l) {
-    case Layout::kDefault:
-      return 0;
-    case Layout::kPlain:
-      return VL_SAVE_UNCOMPRESSED;
-    default:
-      return VL_SAVE_MAPPABLE;
-  }
-}
+struct Layout {
+  const char* name;
+  int options;
+  bool mapped;  // loaded through a real read-only mapping
+};
 
 // Loads `path` the way open does: read into memory, or mapped read-only and
 // the mapping handed to the store.
@@ -183,14 +162,14 @@ void expect_same_engine(vl_engine* a, vl_engine* b) {
 
 TEST_P(SnapshotRoundTrip, RandomEnginesSurviveSaveAndLoad) {
   const Layout layout = GetParam();
-  const bool mapped = layout == Layout::kMappableMapped;
+  const bool mapped = layout.mapped;
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     rng_.seed(seed);
     Engine e(vl_engine_new());
     random_engine(e.get(), seed == 1 ? 0 : 120);
     const std::string p = path("s" + std::to_string(seed));
-    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), options_of(layout)), 0) << errno;
+    ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), layout.options), 0) << errno;
 
     std::uint64_t gen = 0;
     Engine loaded = load_file(p, mapped, &gen);
@@ -206,7 +185,7 @@ TEST_P(SnapshotRoundTrip, RandomEnginesSurviveSaveAndLoad) {
     // ids, priorities and counters. Generations differ (the loaded engine
     // has no log), so only the payload is compared.
     const std::string q = path("again" + std::to_string(seed));
-    ASSERT_EQ(vl_save_ex(loaded.get(), q.c_str(), options_of(layout)), 0) << errno;
+    ASSERT_EQ(vl_save_ex(loaded.get(), q.c_str(), layout.options), 0) << errno;
     const Bytes fa = read_file(p);
     const Bytes fb = read_file(q);
     ASSERT_EQ(fa.size(), fb.size());
@@ -289,10 +268,12 @@ TEST_F(SnapshotZlib, FuzzSeedsLoad) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SnapshotRoundTrip,
-                         ::testing::Values(Layout::kDefault, Layout::kPlain,
-                                           Layout::kMappableCopied, Layout::kMappableMapped),
+                         ::testing::Values(Layout{"Compressed", 0, false},
+                                           Layout{"Plain", VL_SAVE_UNCOMPRESSED, false},
+                                           Layout{"MappableCopied", VL_SAVE_MAPPABLE, false},
+                                           Layout{"MappableMapped", VL_SAVE_MAPPABLE, true}),
                          [](const ::testing::TestParamInfo<Layout>& p) {
-                           return std::string(layout_name(p.param));
+                           return std::string(p.param.name);
                          });
 
 }  // namespace

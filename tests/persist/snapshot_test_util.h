@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "persist/snapshot_format.h"
+#include "util/fnv.h"
 #include "velta.h"
 
 namespace velta::snaptest {
@@ -157,16 +158,11 @@ inline Bytes make_file(const Bytes& body, std::uint32_t flags = 0, std::uint64_t
   return f;
 }
 
-// The chunk key of `toks` (FNV-1a over the little-endian ids, start value
-// 0x14650FB0739D0383, 0 mapped to 1).
+// The chunk key of `toks`: the string hash over the little-endian ids, with
+// 0 kept for empty slots.
 inline std::uint64_t chunk_key(const std::vector<std::uint32_t>& toks) {
-  std::uint64_t h = 0x14650FB0739D0383ull;
-  for (std::uint32_t t : toks) {
-    for (int i = 0; i < 4; ++i) {
-      h ^= (t >> (8 * i)) & 0xFF;
-      h *= 0x100000001B3ull;
-    }
-  }
+  const std::uint64_t h =
+      velta::fnv1a(reinterpret_cast<const std::uint8_t*>(toks.data()), 4 * toks.size());
   return h == 0 ? 1 : h;
 }
 

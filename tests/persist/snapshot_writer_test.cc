@@ -12,6 +12,7 @@
 
 #include "engine/engine.h"
 #include "persist/snapshot_format.h"
+#include "persist/snapshot_loader.h"
 #include "snapshot_test_util.h"
 #include "velta.h"
 
@@ -22,24 +23,7 @@ using namespace velta::persist;
 
 class SnapshotWriter : public SnapshotDirTest {};
 
-// Header fields of a file (no checks).
-struct Header {
-  std::uint32_t flags;
-  std::uint64_t generation, stored_len, total_len, body_len;
-  std::uint32_t body_crc, trailer_crc;
-};
-
-Header header_of(const Bytes& f) {
-  Header h{};
-  h.flags = get32(f, kSnapOffFlags);
-  h.generation = get64(f, kSnapOffGeneration);
-  h.stored_len = get64(f, kSnapOffStoredLen);
-  h.body_crc = get32(f, kSnapOffBodyCrc);
-  h.total_len = get64(f, kSnapOffTotalLen);
-  h.body_len = get64(f, kSnapOffBodyLen);
-  h.trailer_crc = get32(f, kSnapOffTrailerCrc);
-  return h;
-}
+SnapHeader header_of(const Bytes& f) { return snap_decode_header(f.data()); }
 
 void expect_sound_header(const Bytes& f) {
   ASSERT_GE(f.size(), kSnapHeaderSize);
@@ -119,7 +103,7 @@ TEST_F(SnapshotWriter, EmptyEngineHasAn80ByteBody) {
     const Bytes f = read_file(p);
     expect_sound_header(f);
     ASSERT_EQ(f.size(), 64u + 80u);
-    const Header h = header_of(f);
+    const SnapHeader h = header_of(f);
     EXPECT_EQ(h.flags, options == VL_SAVE_UNCOMPRESSED ? 0u : 4u);
     EXPECT_EQ(h.generation, 1u);
     EXPECT_EQ(h.stored_len, 80u);
@@ -189,7 +173,7 @@ TEST_F(SnapshotWriter, OptionsChooseTheLayout) {
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), c.options), 0) << errno;
     const Bytes f = read_file(p);
     expect_sound_header(f);
-    const Header h = header_of(f);
+    const SnapHeader h = header_of(f);
     EXPECT_EQ(h.flags, c.flags) << c.options;
     if (c.flags == kSnapFlagZstd) {
       EXPECT_LT(h.stored_len, h.body_len);
