@@ -158,6 +158,8 @@ std::vector<TraceEdit> load_trace(const std::string& name, std::string* start) {
   return edits;
 }
 
+// One version per edit, all kept. peak_RSS_MB is the process's peak: run
+// this benchmark alone (--benchmark_filter=Automerge) for its own figure.
 void BM_AutomergeReplay(benchmark::State& state) {
   std::string start;
   const std::vector<TraceEdit> edits = load_trace("automerge-paper", &start);
