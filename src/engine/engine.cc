@@ -64,7 +64,8 @@ int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint
     std::uint64_t tlen = 0;
     const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
     ++decoded;
-    if (p + tlen > rc->start) {
+    // Unassigned and empty ids decode to nothing (and to a NULL pointer).
+    if (tlen > 0 && p + tlen > rc->start) {
       const std::uint64_t skip = p < rc->start ? rc->start - p : 0;
       const std::uint64_t n = std::min(tlen - skip, rc->len - rc->written);
       std::memcpy(rc->dest + rc->written, t + skip, n);
