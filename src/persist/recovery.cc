@@ -12,12 +12,19 @@
 //  - present but unreadable: the engine runs without log, and the file is
 //    left as it is (its records cannot be applied, and appending after
 //    them would write edits against a state they were never made on).
+// Opening takes no lock, so a commit by another process may replace the
+// snapshot and restart the log while we load. The log is only restarted or
+// cut after checking that the store still has the generation we loaded (the
+// cut checks the header on the descriptor it cuts through); otherwise the
+// open starts over, so it never damages a log that belongs to a newer
+// snapshot.
 // After a successful open the engine logs into P + ".wal", or has no log
 // when the file could not be kept; either way the open itself succeeds.
 #include "persist/recovery.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,19 +228,62 @@ void sync_parent_dir(const char* file_path) {
   if (fd.get() >= 0) (void)::fsync(fd.get());
 }
 
-// Replays the log and cuts its tail. False when the log cannot be kept.
-bool recover_log(vl_engine* engine, vl_wal* wal) {
+enum class LogOutcome {
+  kKept,   // the log is in line with the engine; open it for appending
+  kNoLog,  // it cannot be kept; run without log
+  kStale,  // a commit replaced the snapshot while we loaded it; start over
+};
+
+// False when the snapshot on disk no longer carries the generation we
+// loaded: a commit got in while we were opening, and the log now belongs
+// to its snapshot, not ours.
+bool snapshot_unchanged(const vl_wal* wal) {
+  return vl_store_generation(wal->store_path) == wal->generation;
+}
+
+// Starts the log afresh at our generation, unless the store moved on.
+LogOutcome restart_log(const vl_wal* wal, bool created) {
+  if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
+  if (wal_write_header(wal->wal_path, wal->generation) != 0) return LogOutcome::kNoLog;
+  if (created) sync_parent_dir(wal->wal_path);
+  return LogOutcome::kKept;
+}
+
+// Cuts the log back to `valid` bytes and syncs it. Checks first, on the
+// descriptor it cuts through, that the file still starts with our header.
+// If it does not, a commit has restarted it for a newer snapshot since we
+// read it, and cutting it (or lengthening it: ftruncate also extends) would
+// damage the committer's records.
+LogOutcome cut_tail(const vl_wal* wal, std::uint64_t valid) {
+  Fd fd(::open(wal->wal_path, O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0) return LogOutcome::kNoLog;
+  std::uint8_t h[fmt::kHeaderSize];
+  struct stat st;
+  if (::pread(fd.get(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) ||
+      ::fstat(fd.get(), &st) != 0) {
+    return LogOutcome::kNoLog;
+  }
+  if (!wal_header_matches(h, sizeof h, wal->generation)) return LogOutcome::kStale;
+  if (static_cast<std::uint64_t>(st.st_size) > valid &&
+      ::ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) {
+    return LogOutcome::kNoLog;
+  }
+  (void)::fsync(fd.get());
+  return LogOutcome::kKept;
+}
+
+// Brings the log into line with the freshly loaded engine: replays it and
+// cuts its tail, or restarts it.
+LogOutcome recover_log(vl_engine* engine, vl_wal* wal) {
   const std::uint64_t generation = wal->generation;
   wal->replayed = 0;
   switch (check_log_header(wal->wal_path, generation)) {
     case LogHeader::kUnreadable:
-      return false;
+      return LogOutcome::kNoLog;
     case LogHeader::kMissing:
-      if (wal_write_header(wal->wal_path, generation) != 0) return false;
-      sync_parent_dir(wal->wal_path);
-      return true;
+      return restart_log(wal, true);
     case LogHeader::kInvalid:
-      return wal_write_header(wal->wal_path, generation) == 0;
+      return restart_log(wal, false);
     case LogHeader::kValid:
       break;
   }
@@ -241,7 +291,7 @@ bool recover_log(vl_engine* engine, vl_wal* wal) {
   std::uint64_t size = 0;
   std::unique_ptr<std::uint8_t, MallocFree> image(
       static_cast<std::uint8_t*>(slurp_file(wal->wal_path, &size)));
-  if (!image) return false;
+  if (!image) return LogOutcome::kNoLog;
   std::uint64_t valid = fmt::kHeaderSize;
   if (wal_header_matches(image.get(), size, generation)) {
     ReplayResult res = replay(engine, image.get(), size);
@@ -249,12 +299,7 @@ bool recover_log(vl_engine* engine, vl_wal* wal) {
     valid = res.valid_len;
   }
   image.reset();
-  if (size > valid) {
-    if (::truncate(wal->wal_path, static_cast<off_t>(valid)) != 0) return false;
-    Fd fd(::open(wal->wal_path, O_WRONLY | O_CLOEXEC));
-    if (fd.get() >= 0) (void)::fsync(fd.get());
-  }
-  return true;
+  return size > valid ? cut_tail(wal, valid) : LogOutcome::kKept;
 }
 
 // ------------------------------------------------------------ snapshot
@@ -288,7 +333,8 @@ vl_engine* load_mapped(const char* path, std::uint64_t* generation) {
   return engine;
 }
 
-vl_engine* open_store(const char* path) {
+// The snapshot as an engine without log; none with errno set.
+vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   std::uint8_t hdr[kSnapHeaderSize];
   std::size_t got;
   {
@@ -299,37 +345,47 @@ vl_engine* open_store(const char* path) {
     }
     got = std::fread(hdr, 1, sizeof hdr, f.get());
   }
-
-  std::uint64_t generation = 0;
-  EngineHolder engine;
   if (got == sizeof hdr && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
       (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
-    engine.reset(load_mapped(path, &generation));
+    if (vl_engine* engine = load_mapped(path, generation)) return engine;
   }
-  if (!engine) {
-    errno = 0;
-    std::uint64_t size = 0;
-    std::unique_ptr<std::uint8_t, MallocFree> bytes(
-        static_cast<std::uint8_t*>(slurp_file(path, &size)));
-    if (!bytes) {
-      if (errno == 0) errno = ENOENT;
-      return nullptr;
-    }
-    engine.reset(snap_load_ex(bytes.get(), size, &generation, nullptr));
-    if (!engine) return nullptr;
-  }
-
-  vl_wal* wal = wal_new(engine.get(), path, generation);
-  if (!wal) {
-    errno = ENOMEM;
+  errno = 0;
+  std::uint64_t size = 0;
+  std::unique_ptr<std::uint8_t, MallocFree> bytes(
+      static_cast<std::uint8_t*>(slurp_file(path, &size)));
+  if (!bytes) {
+    if (errno == 0) errno = ENOENT;
     return nullptr;
   }
-  vl_engine__set_wal(engine.get(), wal);
-  if (!recover_log(engine.get(), wal) || wal_open_append(wal) != 0) {
-    vl_engine__set_wal(engine.get(), nullptr);
-    vl_wal__destroy(wal);
+  return snap_load_ex(bytes.get(), size, generation, nullptr);
+}
+
+// Opening races with commits of other processes, which replace the
+// snapshot and then restart the log. An open that finds the store moved on
+// under it loads it again; after a few such rounds it gives up on the log
+// rather than touch a file that belongs to a newer snapshot.
+constexpr int kOpenRounds = 3;
+
+vl_engine* open_store(const char* path) {
+  for (int round = 1;; ++round) {
+    std::uint64_t generation = 0;
+    EngineHolder engine(load_snapshot(path, &generation));
+    if (!engine) return nullptr;
+
+    vl_wal* wal = wal_new(engine.get(), path, generation);
+    if (!wal) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    vl_engine__set_wal(engine.get(), wal);
+    const LogOutcome outcome = recover_log(engine.get(), wal);
+    if (outcome == LogOutcome::kStale && round < kOpenRounds) continue;
+    if (outcome != LogOutcome::kKept || wal_open_append(wal) != 0) {
+      vl_engine__set_wal(engine.get(), nullptr);
+      vl_wal__destroy(wal);
+    }
+    return engine.release();
   }
-  return engine.release();
 }
 
 }  // namespace

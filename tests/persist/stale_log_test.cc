@@ -2,6 +2,8 @@
 // under the other, nothing the other does may reach the committed store,
 // through the log or through a commit.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -84,6 +86,39 @@ TEST_F(StaleLog, LoserStaysOutAfterLaterCommitsAndOpens) {
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(text_of(d.get(), vl_object_open(d.get(), "doc")), "shared start A1 A2 C1 C2");
   EXPECT_EQ(vl_commit(b.get(), store().c_str(), 1), -2);
+}
+
+TEST_F(StaleLog, OpenersNeverClobberALogStartedByACommit) {
+  // One process keeps opening the store while this one edits, commits and
+  // edits again. An opener that loaded the snapshot just before a commit
+  // sees a log of the next generation; restarting it at its own, older
+  // generation would throw away the committer's newest, already synced
+  // records and fail its log.
+  pid_t opener = fork();
+  ASSERT_GE(opener, 0);
+  if (opener == 0) {
+    for (int i = 0; i < 400; ++i) vl_close(vl_open(store().c_str()));
+    _exit(0);
+  }
+  EnginePtr a(vl_open(store().c_str()));
+  ASSERT_NE(a, nullptr);
+  bool log_ok = true;
+  int status = 0;
+  for (int round = 0; waitpid(opener, &status, WNOHANG) == 0 && round < 400; ++round) {
+    append(a.get(), " c" + std::to_string(round));
+    ASSERT_EQ(vl_commit(a.get(), store().c_str(), vl_engine_generation(a.get())), 0);
+    append(a.get(), " p" + std::to_string(round));
+    log_ok = log_ok && vl_wal_ok(a.get()) == 1;
+  }
+  if (waitpid(opener, &status, 0) == opener) {
+    EXPECT_TRUE(WIFEXITED(status));
+  }
+  EXPECT_TRUE(log_ok) << "an opener restarted the committer's log";
+  const EnginePicture expected = picture(a.get());
+  a.reset();
+  EnginePtr b(vl_open(store().c_str()));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(picture(b.get()), expected);
 }
 
 }  // namespace
