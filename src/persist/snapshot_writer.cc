@@ -32,6 +32,7 @@
 #include "persist/bytebuf.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
+#include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "util/capi_guard.h"
 
@@ -475,6 +476,29 @@ void sync_dir(const std::string& path) noexcept {
   errno = saved;
 }
 
+// Borrowed chunks were taken from the mapped snapshot without re-hashing.
+// Before their tokens are written anywhere else, the mapping's trailer must
+// still match its checksum: a damaged token would otherwise go into a
+// snapshot whose chunk-key check refuses it, replacing a store that opens
+// with one that does not. Returns 0, or EIO for a damaged trailer. A
+// mapping that does not hold a mappable snapshot is not checked.
+int check_mapped_trailer(vl_store* store) noexcept {
+  void* map = nullptr;
+  std::uint64_t map_len = 0;
+  void* aux = nullptr;
+  vl_store__get_map(store, &map, &map_len, &aux);
+  if (map == nullptr || vl_store__mapped_bytes(store) == 0) return 0;
+  const auto* bytes = static_cast<const std::uint8_t*>(map);
+  if (!snap_header_ok(bytes, map_len)) return 0;
+  const SnapHeader h = snap_decode_header(bytes);
+  if ((h.flags & kSnapFlagMappable) == 0 || h.stored_len > map_len - kSnapHeaderSize ||
+      h.body_len > h.total_len || h.total_len != h.stored_len) {
+    return 0;
+  }
+  const std::uint8_t* trailer = bytes + kSnapHeaderSize + h.body_len;
+  return crc32_up(0, trailer, h.total_len - h.body_len) == h.trailer_crc ? 0 : EIO;
+}
+
 // Replaces the engine's log state by a fresh, empty log of `generation` at
 // path.wal. On failure the engine is left without a log.
 int restart_log(vl_engine* engine, const char* path, std::uint64_t generation) noexcept {
@@ -515,7 +539,8 @@ int snap_save(vl_engine* engine, const char* path, int options) {
   const bool may_compress = (options & (VL_SAVE_MAPPABLE | VL_SAVE_UNCOMPRESSED)) == 0;
 
   BufOwner body;
-  const int rc = build_body(engine, mappable, &body.b);
+  int rc = check_mapped_trailer(vl_engine_store(engine));
+  if (rc == 0) rc = build_body(engine, mappable, &body.b);
   if (rc != 0) {
     errno = rc;
     return -1;

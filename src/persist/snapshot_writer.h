@@ -18,8 +18,10 @@ namespace velta::persist {
 // engine; afterwards it replaces the engine's log state. Returns 0, or -1
 // with errno: EINVAL (no engine or path), ENOTSUP (dictionary cannot be
 // exported), EOVERFLOW (a count does not fit its field, or a tree is deeper
-// than the loader accepts; nothing written), ENOMEM, or the failing system
-// call's. Throws std::bad_alloc only before any file is touched.
+// than the loader accepts; nothing written), EIO (the engine borrows chunks
+// from a mapped snapshot whose trailer no longer matches its checksum;
+// nothing written), ENOMEM, or the failing system call's. Throws std::bad_alloc only before any
+// file is touched.
 int snap_save(vl_engine* engine, const char* path, int options);
 
 }  // namespace velta::persist

@@ -2,8 +2,11 @@
 // generations and the log restart, and what failures leave on disk.
 #include "persist/snapshot_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <set>
@@ -274,6 +277,36 @@ TEST_F(SnapshotWriter, FailuresLeaveTheOldSnapshot) {
   EXPECT_EQ(read_file(p + ".wal"), log_before);
   EXPECT_FALSE(exists(p + ".tmp"));
   EXPECT_EQ(vl_engine_generation(e.get()), 1u);
+}
+
+// A store opened through a mapping borrows its trailer unchecked; a save
+// must not carry a damaged token into a snapshot no loader accepts.
+TEST_F(SnapshotWriter, RefusesToSaveFromADamagedMapping) {
+  Engine e(vl_engine_new());
+  vl_bin_opts opts;
+  vl_bin_opts_default(&opts);
+  const std::string raw(5000, 'q');
+  vl_create_binary(e.get(), "raw", raw.data(), raw.size(), &opts);
+  const std::string p = path("mapped");
+  ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), VL_SAVE_MAPPABLE), 0);
+  Bytes f = read_file(p);
+  f[kSnapHeaderSize + header_of(f).body_len] ^= 1;  // 'q' becomes 'p'
+  write_file(p, f);
+
+  const int fd = open(p.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  void* map = mmap(nullptr, f.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  ASSERT_NE(map, MAP_FAILED);
+  std::uint64_t gen = 0;
+  Engine loaded(snap_load_ex(static_cast<const std::uint8_t*>(map), f.size(), &gen, map));
+  ASSERT_NE(loaded, nullptr) << errno;
+  vl_store__set_map(vl_engine_store(loaded.get()), map, f.size(), nullptr);
+  const std::string q = path("copy");
+  EXPECT_EQ(vl_save(loaded.get(), q.c_str()), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_FALSE(exists(q));
+  EXPECT_FALSE(exists(q + ".tmp"));
 }
 
 }  // namespace
