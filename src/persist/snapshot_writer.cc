@@ -1,7 +1,8 @@
 // Snapshot writer. A save runs in three phases:
 //  1. body: dictionary, chunks, numbered nodes, objects and counters are
 //     appended to one in-memory buffer; counts that do not fit their fields
-//     are refused here (EOVERFLOW), before any file is touched;
+//     (EOVERFLOW) and chunks borrowed from a damaged mapping (EIO) are
+//     refused here, before any file is touched;
 //  2. file: header and payload (compressed when that is strictly smaller;
 //     mappable layout: padded body plus the chunk trailer) go to path.tmp,
 //     which is flushed, fsynced, closed and renamed over path; then the
