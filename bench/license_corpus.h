@@ -1,14 +1,18 @@
-// Benchmark input for the edits and search benchmarks: real English text
-// from /usr/share/common-licenses, repeated with variation up to a given
-// size. Made at run time; nothing is committed.
+// Benchmark input: real English text from /usr/share/common-licenses (and
+// man pages), repeated, or repeated with variation, up to a given size.
+// Made at run time; nothing is committed.
 #pragma once
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace velta::bench {
 
@@ -37,6 +41,39 @@ inline std::string varied_text(const std::string& source, std::uint64_t bytes, s
     }
   }
   return out;
+}
+
+// Licenses, then man pages from man1 in name order, up to `bytes`.
+inline std::string english_text(std::size_t bytes) {
+  namespace fs = std::filesystem;
+  std::string all;
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator("/usr/share/common-licenses", ec))
+    if (e.is_regular_file(ec)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  files.clear();
+  for (const auto& e : fs::directory_iterator("/usr/share/man/man1", ec))
+    if (e.path().extension() == ".gz" && e.is_regular_file(ec)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  char buf[65536];
+  for (const auto& f : files) {
+    if (all.size() >= bytes) break;
+    gzFile gz = gzopen(f.c_str(), "rb");
+    if (gz == nullptr) continue;
+    int n;
+    while ((n = gzread(gz, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(n));
+    gzclose(gz);
+  }
+  if (all.empty()) all = "no text found, ";
+  const std::string base = all;
+  while (all.size() < bytes) all += base;
+  all.resize(bytes);
+  return all;
 }
 
 }  // namespace velta::bench

@@ -12,42 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "license_corpus.h"
 #include "velta.h"
 
 namespace {
-
-// Licenses, then man pages from man1 in name order, up to `bytes`.
-std::string english_text(std::size_t bytes) {
-  namespace fs = std::filesystem;
-  std::string all;
-  std::error_code ec;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator("/usr/share/common-licenses", ec))
-    if (e.is_regular_file(ec)) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  files.clear();
-  for (const auto& e : fs::directory_iterator("/usr/share/man/man1", ec))
-    if (e.path().extension() == ".gz" && e.is_regular_file(ec)) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  char buf[65536];
-  for (const auto& f : files) {
-    if (all.size() >= bytes) break;
-    gzFile gz = gzopen(f.c_str(), "rb");
-    if (gz == nullptr) continue;
-    int n;
-    while ((n = gzread(gz, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(n));
-    gzclose(gz);
-  }
-  if (all.empty()) all = "no text found, ";
-  const std::string base = all;
-  while (all.size() < bytes) all += base;
-  all.resize(bytes);
-  return all;
-}
 
 long peak_rss_kib() {
   rusage ru{};
@@ -64,7 +32,7 @@ double tokens_per_byte(vl_dict* d, const std::string& text, std::vector<uint32_t
 // process's high-water mark, so it is only meaningful for the first run in a
 // process: use --benchmark_filter to measure one configuration at a time.
 void BM_Train10MB(benchmark::State& state) {
-  static const std::string text = english_text(10 << 20);
+  static const std::string text = velta::bench::english_text(10 << 20);
   std::vector<uint32_t> ids(text.size() + 1);
   for (auto _ : state) {
     state.PauseTiming();
@@ -95,7 +63,7 @@ BENCHMARK(BM_Train10MB)
 
 // A small sample must not pay for a table sized for a large one.
 void BM_TrainSmall(benchmark::State& state) {
-  const std::string text = english_text(static_cast<std::size_t>(state.range(0)));
+  const std::string text = velta::bench::english_text(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     vl_dict* d = vl_dict_new();
     benchmark::DoNotOptimize(vl_dict_train(d, text.data(), text.size(), 4, 256, 2));
