@@ -361,8 +361,10 @@ VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
 
 /* Writes the engine to `path` (via path.tmp and rename) and restarts its
  * log at path.wal with the next generation. 0, or -1 with errno: EINVAL
- * (no engine or path), ENOTSUP, ENOMEM, EOVERFLOW (counts the format cannot
- * hold; nothing written), or the failing system call's. */
+ * (no engine or path), ENOTSUP, ENOMEM, EOVERFLOW (counts or tree depth the
+ * format cannot hold; nothing written), EIO (chunks borrowed from a mapped
+ * snapshot whose trailer no longer matches its checksum; nothing written),
+ * or the failing system call's. */
 VL_API int vl_save_ex(vl_engine* engine, const char* path, int options) VL_NOEXCEPT;
 /* vl_save_ex with options 0 (compressed when that is smaller). */
 VL_API int vl_save(vl_engine* engine, const char* path) VL_NOEXCEPT;

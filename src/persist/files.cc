@@ -1,13 +1,16 @@
-// cat2 and slurp_file.
+// cat2, slurp_file and the directory sync.
 #include "persist/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace velta::persist {
 namespace {
@@ -53,6 +56,24 @@ void* slurp_file(const char* path, std::uint64_t* out_len) noexcept {
   buf[len] = 0;
   *out_len = len;
   return buf;
+}
+
+void sync_parent_dir(const char* file_path) noexcept {
+  const int saved = errno;
+  const char* slash = std::strrchr(file_path, '/');
+  try {
+    const std::string dir = slash == nullptr     ? std::string(".")
+                            : slash == file_path ? std::string("/")
+                                                 : std::string(file_path, slash - file_path);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      (void)::fsync(fd);
+      ::close(fd);
+    }
+  } catch (const std::bad_alloc&) {
+    // Nothing synced; the caller goes on as for any other sync failure.
+  }
+  errno = saved;
 }
 
 }  // namespace velta::persist

@@ -19,4 +19,9 @@ char* cat2(const char* a, const char* b) noexcept;
 // as the C library left it (possibly 0 for a short read).
 void* slurp_file(const char* path, std::uint64_t* out_len) noexcept;
 
+// Fsyncs the directory holding `file_path` ("." for a bare name, "/" for
+// "/name") so that a rename into it, or a file created in it, survives a
+// crash. Failures are ignored and errno is left as it was.
+void sync_parent_dir(const char* file_path) noexcept;
+
 }  // namespace velta::persist

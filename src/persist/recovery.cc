@@ -218,16 +218,6 @@ LogHeader check_log_header(const char* wal_path, std::uint64_t generation) {
                                                                         : LogHeader::kInvalid;
 }
 
-// Makes a newly created log's directory entry durable, so that records
-// synced into it cannot vanish with the entry after a crash.
-void sync_parent_dir(const char* file_path) {
-  const char* slash = std::strrchr(file_path, '/');
-  std::string dir =
-      slash ? std::string(file_path, slash == file_path ? 1 : slash - file_path) : std::string(".");
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() >= 0) (void)::fsync(fd.get());
-}
-
 enum class LogOutcome {
   kKept,   // the log is in line with the engine; open it for appending
   kNoLog,  // it cannot be kept; run without log

@@ -32,6 +32,7 @@
 #include "engine/engine.h"
 #include "persist/bytebuf.h"
 #include "persist/crc32.h"
+#include "persist/files.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -460,23 +461,6 @@ bool write_trailer(std::FILE* f, vl_store* store, std::uint32_t* crc_out,
   return true;
 }
 
-// Makes the rename durable. Failures are ignored: the snapshot is already
-// complete under its name.
-void sync_dir(const std::string& path) noexcept {
-  const std::size_t slash = path.rfind('/');
-  // "/name" lives in the root directory, "name" in the current one.
-  const std::string dir = slash == std::string::npos ? std::string(".")
-                          : slash == 0               ? std::string("/")
-                                                     : path.substr(0, slash);
-  const int saved = errno;
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    (void)fsync(fd);
-    ::close(fd);
-  }
-  errno = saved;
-}
-
 // Borrowed chunks were taken from the mapped snapshot without re-hashing.
 // Before their tokens are written anywhere else, the mapping's trailer must
 // still match its checksum: a damaged token would otherwise go into a
@@ -516,6 +500,8 @@ int restart_log(vl_engine* engine, const char* path, std::uint64_t generation) n
     errno = saved;
     return -1;
   }
+  // A save to a new path creates the log file: make its entry durable too.
+  sync_parent_dir(wal->wal_path);
   vl_engine__set_wal(engine, wal);
   return 0;
 }
@@ -584,7 +570,9 @@ int snap_save(vl_engine* engine, const char* path, int options) {
   if (std::fflush(tmp.file()) != 0 || fsync(fileno(tmp.file())) != 0 || !tmp.close()) return -1;
   if (std::rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
   tmp.committed();
-  sync_dir(target);
+  // Makes the rename durable; a failure is ignored, since the snapshot is
+  // complete under its name.
+  sync_parent_dir(target.c_str());
 
   return restart_log(engine, target.c_str(), generation);
 }
