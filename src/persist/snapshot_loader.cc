@@ -388,14 +388,17 @@ vl_engine* load(const std::uint8_t* bytes, std::uint64_t length, std::uint64_t* 
     errno = EINVAL;
     return nullptr;
   }
+  // total_len 0: the body is the stored payload itself, read where it lies
+  // (a decompression buffer then holds nothing).
+  const std::uint8_t* body = h.total_len == 0 ? payload : data;
   const std::uint64_t body_len = h.total_len == 0 ? h.stored_len : h.body_len;
-  if (crc32_up(0, data, body_len) != h.body_crc) {
+  if (crc32_up(0, body, body_len) != h.body_crc) {
     errno = EINVAL;
     return nullptr;
   }
 
   Payload p{};
-  p.body = data;
+  p.body = body;
   p.body_len = body_len;
   p.trailer = data + h.body_len;
   p.trailer_len = h.total_len - h.body_len;

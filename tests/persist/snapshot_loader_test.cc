@@ -181,6 +181,34 @@ TEST(SnapshotLoader, LengthFieldsMustAgree) {
   }
 }
 
+// total_len 0 makes the payload bytes themselves the body, whatever the
+// flags: a compressed payload that expands to nothing must not send the
+// body reads into the (empty) decompression buffer.
+TEST(SnapshotLoader, ZeroTotalLengthMakesThePayloadTheBody) {
+  using namespace velta::persist;
+  Builder b;
+  b.u32(0).u64(0).u32(0).u64(0).u32(0).u32(0).stats(3);
+  Bytes plain = make_file(b.v);
+  put64_at(plain, kSnapOffTotalLen, 0);
+  put64_at(plain, kSnapOffBodyLen, 0);
+  reseal_header(plain);
+  Loaded l = load(plain);
+  ASSERT_NE(l.engine, nullptr) << l.err;
+  vl_stats st{};
+  vl_engine_stats(l.engine.get(), &st);
+  EXPECT_EQ(st.tokens_scanned, 5u);
+
+  for (std::uint32_t flags : {kSnapFlagZlib, kSnapFlagZstd}) {
+    Bytes f = make_file(Bytes{}, flags);  // a frame of nothing: total_len 0
+    ASSERT_EQ(get64(f, kSnapOffTotalLen), 0u);
+    ASSERT_GT(f.size(), kSnapHeaderSize);
+    // The body CRC matches the payload, so the loader goes on to parse it.
+    put32_at(f, kSnapOffBodyCrc, crc(f.data() + kSnapHeaderSize, f.size() - kSnapHeaderSize));
+    reseal_header(f);
+    EXPECT_EQ(refusal(f), EINVAL) << flags;
+  }
+}
+
 // Files whose every field is well-formed but whose content lies.
 TEST(SnapshotLoader, RefusesInconsistentTrees) {
   const std::uint64_t key = chunk_key(kAB);
