@@ -22,9 +22,8 @@ std::uint64_t doubled(std::uint64_t have, std::uint64_t need) noexcept {
   return c;
 }
 
-// Offset of p inside d's text buffer, or -1 when p points elsewhere. Adding
-// or installing may reallocate text, so a source pointing into it (a
-// vl_dict_text result handed back) must be re-derived after growth.
+}  // namespace
+
 std::int64_t text_offset(const vl_dict& d, const std::uint8_t* p) noexcept {
   const std::uint8_t* b = d.text.get();
   if (b == nullptr || std::less<const std::uint8_t*>()(p, b) ||
@@ -32,8 +31,6 @@ std::int64_t text_offset(const vl_dict& d, const std::uint8_t* p) noexcept {
     return -1;
   return p - b;
 }
-
-}  // namespace
 
 std::uint32_t count_runs(const std::uint8_t* p, std::uint64_t n) noexcept {
   if (n == 0) return 0;
@@ -229,6 +226,9 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
                     std::uint32_t limit) noexcept {
   std::uint32_t added = 0;
   if (limit == 0) return 0;
+  // The text may be d's own (a vl_dict__texts or vl_dict_text result):
+  // every addition can move that buffer, so p is re-derived after each.
+  const std::int64_t inside = text_offset(d, p);
   for (std::uint64_t i = 0; i < n;) {
     const bool w = is_word(p[i]);
     std::uint64_t j = i + 1;
@@ -237,7 +237,10 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
     if (run <= kMaxEntryLen) {
       const std::uint64_t h = hash_bytes(p + i, run);
       Slot* s = tab_slot(d, h, p + i, run);
-      if (s->id == 0 && add_at(d, s, h, p + i, run) != 0) ++added;
+      if (s->id == 0) {
+        if (add_at(d, s, h, p + i, run) != 0) ++added;
+        if (inside >= 0) p = d.text.get() + inside;
+      }
     }
     i = j;
     if (added >= limit) break;

@@ -169,7 +169,8 @@ std::uint32_t add(vl_dict& d, const std::uint8_t* p, std::uint64_t n) noexcept;
 const std::uint8_t* text_of(const vl_dict& d, std::uint32_t id, std::uint64_t* out_len) noexcept;
 
 // Adds every unknown run of 1..64 bytes, stopping after `limit` additions;
-// returns the number added. Positions are 64-bit: any length works.
+// returns the number added. Positions are 64-bit: any length works. `p`
+// may point into d's own text.
 std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
                     std::uint32_t limit) noexcept;
 
@@ -194,6 +195,7 @@ struct PairTableShape {
 
 // Phrase training (see vl_dict_train). Returns the entry count afterwards.
 // Allocation failure ends training early with what was added so far.
+// `sample` may point into d's own text (it is copied first).
 std::uint32_t train(vl_dict& d, const std::uint8_t* sample, std::uint64_t len, std::uint32_t passes,
                     std::uint32_t per_pass, std::uint32_t min_count,
                     const PairTableShape& shape = PairTableShape{}) noexcept;

@@ -31,6 +31,12 @@ void prefix_add(vl_dict& d, const std::uint8_t* p, std::uint32_t n) noexcept;
 // A zeroed filter sized for nslots, or null.
 Buf<std::uint64_t> prefix_alloc(std::uint32_t nslots) noexcept;
 
+// Offset of p inside d's text buffer, or -1 when p points elsewhere. Adding
+// or installing may reallocate text, so a source pointing into it (a
+// vl_dict_text or vl_dict__texts result handed back) must be re-derived
+// after growth.
+std::int64_t text_offset(const vl_dict& d, const std::uint8_t* p) noexcept;
+
 // Makes text_cap >= need by doubling; src is re-pointed when it lay inside
 // the old buffer. false (nothing changed) on out of memory.
 bool grow_text(vl_dict& d, std::uint64_t need, const std::uint8_t*& src) noexcept;

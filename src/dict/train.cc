@@ -280,6 +280,14 @@ void run_passes(vl_dict& d, const std::uint8_t* s, std::uint64_t len, std::uint3
 std::uint32_t train(vl_dict& d, const std::uint8_t* sample, std::uint64_t len, std::uint32_t passes,
                     std::uint32_t per_pass, std::uint32_t min_count,
                     const PairTableShape& shape) noexcept {
+  // A sample lying in d's own text would move under the passes as entries
+  // are added, so train on a copy of it.
+  Buf<std::uint8_t> own;
+  if (len != 0 && text_offset(d, sample) >= 0) {
+    if (!buf_resize(own, len)) return d.size;
+    std::memcpy(own.get(), sample, len);
+    sample = own.get();
+  }
   (void)learn(d, sample, len, kTrainLearnLimit);
   if (passes == 0 || len == 0) return d.size;
   if (len <= 0xFFFFFFFFu && !shape.wide_positions)

@@ -118,5 +118,42 @@ TEST(Dict, TextGrowsBeyondItsFirstMegabyte) {
   EXPECT_TRUE(check_invariants(*d, false));
 }
 
+// A dictionary whose text is just short of its first 1 MiB, built so that
+// its own blob holds runs it does not know yet ("q7p8" where the entries
+// are "q7" and "p8"): learning or training from that blob must grow text.
+DictPtr nearly_full_dict() {
+  DictPtr d = new_dict();
+  for (std::uint32_t i = 0; d->text_used < kInitTextCap - 20000; ++i) {
+    std::string sep;
+    for (std::uint32_t v = i, k = 0; k < 10; ++k, v >>= 2) sep += "!#$%"[v & 3];
+    const std::string s = "p" + std::to_string(i) + sep + "q" + std::to_string(i);
+    vl_dict_learn(d.get(), s.data(), s.size(), 10);
+  }
+  return d;
+}
+
+// The blob handed back by vl_dict__texts is valid when the call starts;
+// the additions must not leave the call reading the freed old buffer.
+TEST(Dict, LearnsAndTrainsFromItsOwnTextAcrossGrowth) {
+  for (const bool train_it : {false, true}) {
+    DictPtr d = nearly_full_dict(), twin = nearly_full_dict();
+    std::uint64_t used = 0;
+    const std::uint8_t* blob = vl_dict__texts(d.get(), &used);
+    const std::string copy(reinterpret_cast<const char*>(blob), used);
+    if (train_it) {
+      EXPECT_EQ(vl_dict_train(d.get(), blob, used, 2, 100, 2),
+                vl_dict_train(twin.get(), copy.data(), copy.size(), 2, 100, 2));
+    } else {
+      EXPECT_EQ(vl_dict_learn(d.get(), blob, used, kLearnLimit),
+                vl_dict_learn(twin.get(), copy.data(), copy.size(), kLearnLimit));
+    }
+    EXPECT_GT(d->text_cap, kInitTextCap);
+    ASSERT_EQ(vl_dict_size(d.get()), vl_dict_size(twin.get()));
+    for (std::uint32_t id = 1; id <= vl_dict_size(d.get()); id += 97)
+      ASSERT_EQ(bytes_of(d.get(), id), bytes_of(twin.get(), id)) << id;
+    EXPECT_TRUE(check_invariants(*d, false));
+  }
+}
+
 }  // namespace
 }  // namespace velta::dict::test
