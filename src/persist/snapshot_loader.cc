@@ -214,6 +214,9 @@ class BodyParser {
     const std::uint32_t prio = ru32(&r_);
     if (r_.failed) return EINVAL;
     if ((l != kSnapNoNode && l >= i) || (r != kSnapNoNode && r >= i)) return EINVAL;
+    // Without children the node would pass for a leaf over chunk key 0,
+    // which the next save writes as a leaf record no load accepts.
+    if (l == kSnapNoNode && r == kSnapNoNode) return EINVAL;
     vl_ext* left = l == kSnapNoNode ? nullptr : table.at(l);
     vl_ext* right = r == kSnapNoNode ? nullptr : table.at(r);
     // Shared subtrees can double the totals at every level; refuse sums

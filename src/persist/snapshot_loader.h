@@ -6,8 +6,9 @@
 // later trip over: subtree token or byte totals that overflow 64 bits, a
 // leaf whose stored byte length differs from what its tokens measure
 // through the restored dictionary, a leaf over token ids the dictionary has
-// not assigned (their length would change once they are learned), and trees
-// deeper than kSnapMaxTreeDepth.
+// not assigned (their length would change once they are learned), an inner
+// record without children (it would pass for a leaf over no chunk), and
+// trees deeper than kSnapMaxTreeDepth.
 #pragma once
 
 #include <cstdint>

@@ -230,6 +230,11 @@ TEST(SnapshotLoader, RefusesInconsistentTrees) {
                    Builder().version(0, 1, 1)});
   cases.push_back(
       {"leaf byte length lies", Builder().leaf(key, 0, 2, 7, 1), 1, Builder().version(0, 2, 7)});
+  // A childless inner node would be taken for a leaf over no chunk, which
+  // the next save writes as a leaf record no load accepts.
+  cases.push_back({"inner without children",
+                   Builder().leaf(key, 0, 2, 2, 1).inner(kSnapNoNode, kSnapNoNode, 2), 2,
+                   Builder().version(1, 0, 0)});
   cases.push_back({"unknown tag", Builder().u8(2).u32(0).u32(0).u32(0), 1,
                    Builder().version(kSnapNoNode, 0, 0)});
   cases.push_back({"empty root with tokens", Builder(), 0, Builder().version(kSnapNoNode, 2, 2)});
