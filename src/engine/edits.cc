@@ -12,6 +12,7 @@
 #include <climits>
 #include <optional>
 
+#include "persist/wal.h"
 #include "util/capi_guard.h"
 
 namespace velta::engine {
@@ -59,7 +60,11 @@ int cut(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t l
   ExtRef result = join(head.get(), tail.get());
 
   reserve_version(object);  // `v` is not used past this point
-  vl_wal__cut(engine, object->name, pos, len);
+  if (replayable_by_name(engine, object)) {
+    vl_wal__cut(engine, object->name, pos, len);
+  } else {
+    persist::wal_mark_failed(engine);
+  }
   push_version(engine, object, result.release());
   return 0;
 }
@@ -85,7 +90,11 @@ int graft(vl_engine* engine, vl_object* dst, std::uint64_t dst_pos, vl_object* s
   ExtRef result = join(joined.get(), tail.get());
 
   reserve_version(dst);  // `d` and `s` are not used past this point
-  vl_wal__graft(engine, dst->name, dst_pos, src->name, src_pos, len);
+  if (replayable_by_name(engine, dst) && replayable_by_name(engine, src)) {
+    vl_wal__graft(engine, dst->name, dst_pos, src->name, src_pos, len);
+  } else {
+    persist::wal_mark_failed(engine);
+  }
   push_version(engine, dst, result.release());
   return 0;
 }
@@ -95,7 +104,11 @@ int trim_history(vl_engine* engine, vl_object* object, std::uint32_t keep) {
   keep = std::max<std::uint32_t>(keep, 1);
   const std::uint32_t n = object->n_versions();
   if (n <= keep) return 0;
-  vl_wal__trim(engine, object->name, keep);
+  if (replayable_by_name(engine, object)) {
+    vl_wal__trim(engine, object->name, keep);
+  } else {
+    persist::wal_mark_failed(engine);
+  }
 
   const std::uint32_t drop = n - keep;
   auto& versions = object->versions;

@@ -13,6 +13,7 @@
 
 #include "engine/store.h"
 #include "extent/node.h"
+#include "persist/wal.h"
 
 vl_object::~vl_object() {
   for (const vl_version& v : versions) vl_ext_release(v.root);
@@ -239,6 +240,12 @@ vl_object* find(vl_engine* engine, std::string_view name) noexcept {
     if (name == std::string_view(o->name)) return o.get();
   }
   return nullptr;
+}
+
+bool replayable_by_name(vl_engine* engine, const vl_object* object) noexcept {
+  const vl_wal* wal = engine->wal;
+  if (wal == nullptr || wal->replaying) return true;
+  return find(engine, object->name) == object;
 }
 
 const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept {

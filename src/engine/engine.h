@@ -130,6 +130,13 @@ vl_object* attach(vl_engine* engine, std::unique_ptr<vl_object> object);
 // First object in table order named exactly `name`, or NULL.
 vl_object* find(vl_engine* engine, std::string_view name) noexcept;
 
+// True when a log record naming `object` would replay onto `object` itself,
+// or when nothing is being logged. Replay finds objects by name, the first
+// in table order, so an object that shares its name with an earlier one is
+// out of its reach: its edits must not be logged under that name, where
+// they would land on the other object. Cost: one table scan while logging.
+bool replayable_by_name(vl_engine* engine, const vl_object* object) noexcept;
+
 // The version at `index`, or NULL when out of range.
 const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept;
 

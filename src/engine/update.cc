@@ -12,6 +12,7 @@
 #include <new>
 
 #include "engine/engine.h"
+#include "persist/wal.h"
 
 namespace velta::engine {
 
@@ -95,7 +96,11 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   reserve_version(object);
 
   // Nothing below allocates: log, then publish the version.
-  vl_wal__update(engine, object->name, pos, del, text, text_len);
+  if (replayable_by_name(engine, object)) {
+    vl_wal__update(engine, object->name, pos, del, text, text_len);
+  } else {
+    persist::wal_mark_failed(engine);
+  }
   push_version(engine, object, result.release());
   engine->stats.chunks_put += puts;
   engine->stats.store_bytes = vl_store_bytes(engine->store);

@@ -87,4 +87,9 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept;
 // the log's `failed` (nothing is written).
 void wal_append(vl_wal* wal, const bytebuf& payload) noexcept;
 
+// Marks the engine's log failed without writing anything, for an edit that
+// no record could replay faithfully. Nothing without a log or while
+// replaying.
+void wal_mark_failed(vl_engine* engine) noexcept;
+
 }  // namespace velta::persist

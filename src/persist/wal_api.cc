@@ -75,6 +75,10 @@ const vl_wal* log_of(const vl_engine* engine) noexcept {
 
 }  // namespace
 
+void velta::persist::wal_mark_failed(vl_engine* engine) noexcept {
+  if (vl_wal* wal = live_log(engine)) wal->failed = 1;
+}
+
 extern "C" {
 
 void vl_wal__create(vl_engine* engine, const char* name, const void* text, uint64_t n) noexcept {
