@@ -12,17 +12,18 @@
 //  - present but unreadable: the engine runs without log, and the file is
 //    left as it is (its records cannot be applied, and appending after
 //    them would write edits against a state they were never made on).
-// Opening takes no lock, so a commit by another process may replace the
-// snapshot and restart the log while we load. The log is only restarted or
-// cut after checking that the store still has the generation we loaded (the
-// cut checks the header on the descriptor it cuts through); otherwise the
-// open starts over, so it never damages a log that belongs to a newer
-// snapshot.
+// Opening takes no commit lock, so a commit by another process may replace
+// the snapshot and restart the log while we load. The log is only restarted
+// or cut after checking that the store still has the generation we loaded,
+// and under an advisory lock on the log file that every restart also holds,
+// re-checking the header there; otherwise the open starts over, so it never
+// damages a log that belongs to a newer snapshot.
 // After a successful open the engine logs into P + ".wal", or has no log
 // when the file could not be kept; either way the open itself succeeds.
 #include "persist/recovery.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,7 +235,12 @@ bool snapshot_unchanged(const vl_wal* wal) {
 // Starts the log afresh at our generation, unless the store moved on.
 LogOutcome restart_log(const vl_wal* wal, bool created) {
   if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
-  if (wal_write_header(wal->wal_path, wal->generation) != 0) return LogOutcome::kNoLog;
+  // Between our header check and now, a commit may have restarted the log
+  // for the very snapshot we loaded and appended to it: then load again
+  // and replay those records instead of truncating them.
+  const int rc = wal_restart(wal->wal_path, wal->generation, /*keep_if_current=*/true);
+  if (rc < 0) return LogOutcome::kNoLog;
+  if (rc == 1) return LogOutcome::kStale;
   if (created) sync_parent_dir(wal->wal_path);
   return LogOutcome::kKept;
 }
@@ -247,6 +253,12 @@ LogOutcome restart_log(const vl_wal* wal, bool created) {
 LogOutcome cut_tail(const vl_wal* wal, std::uint64_t valid) {
   Fd fd(::open(wal->wal_path, O_RDWR | O_CLOEXEC));
   if (fd.get() < 0) return LogOutcome::kNoLog;
+  // The same lock a restart holds: no commit truncates and rewrites the
+  // file between our header check and our cut. Closing fd releases it.
+  int rc;
+  do rc = ::flock(fd.get(), LOCK_EX);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) return LogOutcome::kNoLog;
   std::uint8_t h[fmt::kHeaderSize];
   struct stat st;
   if (::pread(fd.get(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) ||

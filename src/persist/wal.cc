@@ -3,6 +3,7 @@
 #include "persist/wal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,23 +127,45 @@ int wal_open_append(vl_wal* wal) noexcept {
   return 0;
 }
 
-int wal_write_header(const char* path, std::uint64_t generation) noexcept {
+int wal_restart(const char* path, std::uint64_t generation, bool keep_if_current) noexcept {
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  std::FILE* f = std::fopen(path, "wb");
-  if (f == nullptr) return -1;
-  std::uint8_t hdr[fmt::kHeaderSize];
-  wal_encode_header(hdr, generation);
-  if (std::fwrite(hdr, 1, sizeof hdr, f) != sizeof hdr || std::fflush(f) != 0 ||
-      fsync(fileno(f)) != 0) {
+  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  auto fail = [fd] {
     const int err = errno;
-    std::fclose(f);
+    ::close(fd);  // also drops the lock
     errno = err;
     return -1;
+  };
+  int rc;
+  do rc = ::flock(fd, LOCK_EX);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail();
+  std::uint8_t hdr[fmt::kHeaderSize];
+  if (keep_if_current) {
+    const ssize_t got = ::pread(fd, hdr, sizeof hdr, 0);
+    if (got < 0) return fail();
+    if (wal_header_matches(hdr, static_cast<std::size_t>(got), generation)) {
+      ::close(fd);
+      return 1;
+    }
   }
-  return std::fclose(f) == 0 ? 0 : -1;
+  wal_encode_header(hdr, generation);
+  if (::ftruncate(fd, 0) != 0) return fail();
+  const ssize_t put = ::pwrite(fd, hdr, sizeof hdr, 0);
+  if (put != static_cast<ssize_t>(sizeof hdr)) {
+    if (put >= 0) errno = EIO;
+    return fail();
+  }
+  if (::fsync(fd) != 0) return fail();
+  return ::close(fd) == 0 ? 0 : -1;
+}
+
+int wal_write_header(const char* path, std::uint64_t generation) noexcept {
+  return wal_restart(path, generation, false) < 0 ? -1 : 0;
 }
 
 void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {

@@ -65,9 +65,19 @@ vl_wal* wal_new(vl_engine* engine, const char* store_path, std::uint64_t generat
 int wal_open_append(vl_wal* wal) noexcept;
 
 // Creates or truncates `path` and writes a complete 32-byte header for
-// `generation` with one write, then flushes and fsyncs. 0, or -1 (errno as
-// the failing call left it) on any failure.
+// `generation` with one write, then fsyncs. 0, or -1 (errno as the failing
+// call left it) on any failure. Same as wal_restart(path, generation, false).
 int wal_write_header(const char* path, std::uint64_t generation) noexcept;
+
+// Restarts the log at `path` as a bare header for `generation`. The file is
+// held under an exclusive advisory lock (flock) from before it is looked at
+// until the header is synced, so a commit restarting the log and an open
+// restarting or cutting it never interleave: neither can truncate records
+// the other wrote after its own check. With `keep_if_current`, a file that
+// already starts with a valid header for `generation` is left alone (a
+// commit restarted it for that very snapshot and may have appended since).
+// Returns 0 restarted, 1 left alone, -1 on failure (errno set).
+int wal_restart(const char* path, std::uint64_t generation, bool keep_if_current) noexcept;
 
 // The 32 header bytes for `generation`.
 void wal_encode_header(std::uint8_t (&out)[32], std::uint64_t generation) noexcept;

@@ -298,6 +298,21 @@ TEST_F(WalTest, HeaderCheckAndWriteFailures) {
   EXPECT_EQ(wal_new(e_, nullptr, 1), nullptr);
 }
 
+// An open restarting a stale log must not truncate one that a commit has
+// meanwhile restarted for the same snapshot and appended to.
+TEST_F(WalTest, RestartKeepsALogAlreadyCurrentForItsGeneration) {
+  attach(7);
+  ASSERT_NE(vl_create(e_, "a", "xyz", 3), nullptr);
+  const Bytes before = slurp(log_);
+  ASSERT_GT(before.size(), 32u);
+  EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 7, true), 1);
+  EXPECT_EQ(slurp(log_), before);
+  EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 8, true), 0);
+  EXPECT_EQ(slurp(log_).size(), 32u);
+  EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 8, false), 0);
+  EXPECT_EQ(slurp(log_).size(), 32u);
+}
+
 // Failing the 1st, 2nd, ... allocation of an edit: each failed call reports
 // ENOMEM and leaves the versions, the table and the log as they were; the
 // retry that finally succeeds gives the right text.
