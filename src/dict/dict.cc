@@ -13,17 +13,6 @@
 
 namespace velta::dict {
 
-namespace {
-
-// New room for `have` grown by doubling until it reaches `need`; 0 counts as 1.
-std::uint64_t doubled(std::uint64_t have, std::uint64_t need) noexcept {
-  std::uint64_t c = have != 0 ? have : 1;
-  while (c < need) c *= 2;
-  return c;
-}
-
-}  // namespace
-
 std::int64_t text_offset(const vl_dict& d, const std::uint8_t* p) noexcept {
   const std::uint8_t* b = d.text.get();
   if (b == nullptr || std::less<const std::uint8_t*>()(p, b) ||

@@ -13,16 +13,6 @@
 
 namespace velta::dict {
 
-namespace {
-
-std::uint64_t doubled_from(std::uint64_t have, std::uint64_t need) noexcept {
-  std::uint64_t c = have != 0 ? have : 1;
-  while (c < need) c *= 2;
-  return c;
-}
-
-}  // namespace
-
 bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
              const std::uint32_t* offs, const std::uint32_t* lens, std::uint32_t count) noexcept {
   if (blob_len > kMaxTextBytes) return false;
@@ -40,8 +30,8 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
   // The new content is built aside and swapped in, so a failure anywhere
   // leaves d as it was, and blob/offs/lens may be d's own exported arrays.
   vl_dict nd;
-  nd.text_cap = d.text_cap < blob_len ? doubled_from(d.text_cap, blob_len) : d.text_cap;
-  std::uint64_t cap = d.cap < count ? doubled_from(d.cap, count) : d.cap;
+  nd.text_cap = d.text_cap < blob_len ? doubled(d.text_cap, blob_len) : d.text_cap;
+  std::uint64_t cap = d.cap < count ? doubled(d.cap, count) : d.cap;
   if (cap > 0xFFFFFFFFu) cap = 0xFFFFFFFFu;
   nd.cap = static_cast<std::uint32_t>(cap);
   if (!buf_resize(nd.text, nd.text_cap) || !buf_resize(nd.offs, nd.cap) ||

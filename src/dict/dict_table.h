@@ -7,6 +7,13 @@
 
 namespace velta::dict {
 
+// New room for `have` grown by doubling until it reaches `need`; 0 counts as 1.
+inline std::uint64_t doubled(std::uint64_t have, std::uint64_t need) noexcept {
+  std::uint64_t c = have != 0 ? have : 1;
+  while (c < need) c *= 2;
+  return c;
+}
+
 // The slot holding the n bytes at p (hash h), or the empty slot where they
 // belong. REQUIRES: h == hash_bytes(p, n); the table has an empty slot.
 Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept;

@@ -367,17 +367,8 @@ void put64(std::uint8_t* p, std::uint64_t v) noexcept {
   put32(p + 4, static_cast<std::uint32_t>(v >> 32));
 }
 
-struct HeaderFields {
-  std::uint32_t flags;
-  std::uint64_t generation;
-  std::uint64_t stored_len;
-  std::uint32_t body_crc;
-  std::uint64_t total_len;
-  std::uint64_t body_len;
-  std::uint32_t trailer_crc;
-};
-
-void encode_header(std::uint8_t (&h)[kSnapHeaderSize], const HeaderFields& f) noexcept {
+// Fills all 64 bytes from f; version and header_crc are computed here.
+void encode_header(std::uint8_t (&h)[kSnapHeaderSize], const SnapHeader& f) noexcept {
   std::memset(h, 0, sizeof h);
   std::memcpy(h + kSnapOffMagic, kSnapMagic, kSnapMagicLen);
   put32(h + kSnapOffVersion, kSnapVersion);
@@ -532,7 +523,7 @@ int snap_save(vl_engine* engine, const char* path, int options) {
     errno = rc;
     return -1;
   }
-  HeaderFields hf{};
+  SnapHeader hf{};
   hf.generation = generation;
   hf.body_crc = crc32_up(0, body.b.data, body.b.len);
   hf.body_len = body.b.len;
