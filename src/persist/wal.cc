@@ -112,8 +112,9 @@ int wal_open_append(vl_wal* wal) noexcept {
     return -1;
   }
   // Read access too, so each append can re-read the header it follows;
-  // writes still always go to the end of the file.
-  std::FILE* f = std::fopen(wal->wal_path, "a+b");
+  // writes still always go to the end of the file. "e": close-on-exec, so a
+  // child program the host starts never inherits the log.
+  std::FILE* f = std::fopen(wal->wal_path, "a+be");
   if (f == nullptr) return -1;
   struct stat st;
   if (fstat(fileno(f), &st) != 0) {
