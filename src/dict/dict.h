@@ -19,14 +19,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::dict {
 
 // Owned malloc'd array; realloc-based so growth failure is a return value.
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
 template <class T>
 using Buf = std::unique_ptr<T[], FreeDeleter>;
 

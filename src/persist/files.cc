@@ -12,15 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "util/holders.h"
+
 namespace velta::persist {
-namespace {
-
-struct file_closer {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
-}  // namespace
-
 char* cat2(const char* a, const char* b) noexcept {
   std::size_t la = std::strlen(a);
   std::size_t lb = std::strlen(b);
@@ -33,7 +27,7 @@ char* cat2(const char* a, const char* b) noexcept {
 
 void* slurp_file(const char* path, std::uint64_t* out_len) noexcept {
   *out_len = 0;
-  std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "rb"));
+  FileHolder f(std::fopen(path, "rb"));
   if (!f) return nullptr;
   // fopen accepts a directory, whose "size" from seeking to its end is
   // 2^63 - 1 on Linux; only regular files have a length worth reading.

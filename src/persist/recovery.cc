@@ -47,44 +47,13 @@
 #include "persist/wal.h"
 #include "persist/wal_format.h"
 #include "util/capi_guard.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::persist {
 namespace {
 
 namespace fmt = velta::wal_format;
-
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FileHolder = std::unique_ptr<std::FILE, FileCloser>;
-
-struct MallocFree {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
-
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  void close() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // A read-only private mapping of a whole file, unmapped unless released.
 class Mapping {
@@ -291,8 +260,7 @@ LogOutcome recover_log(vl_engine* engine, vl_wal* wal) {
   }
 
   std::uint64_t size = 0;
-  std::unique_ptr<std::uint8_t, MallocFree> image(
-      static_cast<std::uint8_t*>(slurp_file(wal->wal_path, &size)));
+  MallocPtr<std::uint8_t> image(static_cast<std::uint8_t*>(slurp_file(wal->wal_path, &size)));
   if (!image) return LogOutcome::kNoLog;
   std::uint64_t valid = fmt::kHeaderSize;
   if (wal_header_matches(image.get(), size, generation)) {
@@ -353,8 +321,7 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   }
   errno = 0;
   std::uint64_t size = 0;
-  std::unique_ptr<std::uint8_t, MallocFree> bytes(
-      static_cast<std::uint8_t*>(slurp_file(path, &size)));
+  MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(slurp_file(path, &size)));
   if (!bytes) {
     if (errno == 0) errno = ENOENT;
     return nullptr;

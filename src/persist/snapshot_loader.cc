@@ -27,6 +27,7 @@
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
+#include "util/holders.h"
 
 namespace velta::persist {
 namespace {
@@ -53,15 +54,7 @@ std::uint64_t le64(const std::uint8_t* p) noexcept {
   return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
 }
 
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
-
-struct MemFree {
-  void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-};
-using MemHolder = std::unique_ptr<std::uint8_t, MemFree>;
+using MemHolder = MallocPtr<std::uint8_t>;
 
 // One entry per node record built so far, indexed by node id; each holds the
 // loader's own reference, dropped by the destructor. Nodes no version

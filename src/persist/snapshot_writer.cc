@@ -37,6 +37,7 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "util/capi_guard.h"
+#include "util/holders.h"
 
 namespace velta::persist {
 namespace {
@@ -67,10 +68,6 @@ void bu8(bytebuf* b, std::uint8_t v) noexcept {
 struct WalkEntry {
   const vl_ext* node;
   std::uint32_t state;
-};
-
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
 };
 
 struct NodeWalk {

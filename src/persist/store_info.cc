@@ -20,15 +20,11 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "util/capi_guard.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::persist {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FileHolder = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr std::size_t kVerifyBlockBytes = 1u << 20;
 

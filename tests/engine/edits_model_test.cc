@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "edits_testutil.h"
+#include "engine_testutil.h"
 
 namespace velta::testing {
 namespace {

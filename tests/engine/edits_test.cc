@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "edits_testutil.h"
+#include "engine_testutil.h"
 #include "extent/arena.h"
 
 namespace velta::testing {

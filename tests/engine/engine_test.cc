@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_testutil.h"
 #include "velta.h"
 
 namespace {
@@ -39,10 +40,7 @@ class EngineTest : public ::testing::Test {
   void SetUp() override { e_ = vl_engine_new(); }
   void TearDown() override {
     // Every root of every version is counted correctly at the end.
-    std::vector<vl_ext*> roots;
-    for (const auto& o : e_->objects)
-      for (const vl_version& v : o->versions) roots.push_back(v.root);
-    EXPECT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 1), 0);
+    EXPECT_EQ(velta::testing::audit(e_), 0);
     vl_engine_free(e_);
   }
   vl_engine* e_ = nullptr;

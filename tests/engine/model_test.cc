@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine_testutil.h"
 #include "velta.h"
 
 namespace {
@@ -105,9 +106,7 @@ void run_model(std::uint64_t seed, int steps) {
   for (std::uint32_t v = 0; v < history.size(); ++v) {
     ASSERT_EQ(read_version(e, o, v), history[v]) << "version " << v;
   }
-  std::vector<vl_ext*> roots;
-  for (const vl_version& v : o->versions) roots.push_back(v.root);
-  EXPECT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 1), 0);
+  EXPECT_EQ(velta::testing::audit(e), 0);
   const std::uint64_t live_before = vl_ext_nodes_alloced();
   vl_engine_free(e);
   // Freeing the engine returns every node its versions held.

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "edits_testutil.h"
+#include "engine_testutil.h"
 
 namespace velta::testing {
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine_testutil.h"
 #include "velta.h"
 
 namespace {
@@ -95,9 +96,7 @@ void replay(const std::string& name) {
   // The audit's table suits up to a few million nodes; the short session
   // stays within that.
   if (o->n_versions() < 50000) {
-    std::vector<vl_ext*> roots;
-    for (const vl_version& v : o->versions) roots.push_back(v.root);
-    EXPECT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 1), 0);
+    EXPECT_EQ(velta::testing::audit(e), 0);
   }
   vl_engine_free(e);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine_testutil.h"
 #include "velta.h"
 
 namespace {
@@ -44,10 +45,7 @@ class UpdateTest : public ::testing::Test {
  protected:
   void SetUp() override { e_ = vl_engine_new(); }
   void TearDown() override {
-    std::vector<vl_ext*> roots;
-    for (const auto& o : e_->objects)
-      for (const vl_version& v : o->versions) roots.push_back(v.root);
-    EXPECT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 1), 0);
+    EXPECT_EQ(velta::testing::audit(e_), 0);
     vl_engine_free(e_);
   }
   vl_object* make(const std::string& text) {

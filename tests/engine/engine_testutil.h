@@ -1,4 +1,4 @@
-// Helpers shared by the cut/graft/trim and search tests: an engine holder,
+// Helpers shared by the engine tests: an engine holder,
 // whole-version reads, token boundaries of a version, and every root of an
 // engine for reference-count audits.
 #pragma once
