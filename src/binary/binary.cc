@@ -5,7 +5,8 @@
 // file-format FNV-1a over the 4-byte tokens; that hash is the dominant cost
 // per byte, the gear scan and the widening are cheap next to it. The
 // object's one version is the tree over the chunk leaves, dict_version 0.
-// No log record is written and no engine counter changes.
+// The binary record carries the data and the normalised options, so replay
+// cuts the very same chunks. No engine counter changes.
 #include "binary/binary.h"
 
 #include <algorithm>
@@ -133,6 +134,8 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
   const vl_version v{root.get(), vl_ext_tokens(root.get()), vl_ext_bytes(root.get()), 0};
   object->versions.push_back(v);  // capacity reserved: cannot throw
   root.release();                 // the version holds the reference now
+  engine::reserve_object(engine);  // attach cannot fail after the record
+  vl_wal__binary(engine, name, data.data(), data.size(), &opts);
   return engine::attach(engine, std::move(object));
 }
 

@@ -119,6 +119,13 @@ struct vl_dict {
   // tokenizer stops extending spans there.
   velta::dict::Buf<std::uint64_t> prefixes;
   unsigned prefix_bits_log2 = 0;
+  // Told, after the fact, of the ids lo..hi whose bytes a caller changed
+  // through the exported learn, train and install calls, so the owning
+  // engine can log them. The engine's own learning from text that it logs
+  // anyway goes through velta::dict::learn and is not reported. NULL: none.
+  // Kept by restore.
+  void (*on_change)(void* ctx, std::uint32_t lo, std::uint32_t hi) = nullptr;
+  void* on_change_ctx = nullptr;
 };
 
 namespace velta::dict {

@@ -61,6 +61,8 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
     // Load stays at or below 0.7, so this never needs to grow.
     if (!tab_fill(nd, s, h, off, len, id)) return false;
   }
+  nd.on_change = d.on_change;
+  nd.on_change_ctx = d.on_change_ctx;
   d = std::move(nd);
   assert(check_invariants(d, true));
   return true;

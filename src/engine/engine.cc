@@ -13,6 +13,7 @@
 
 #include "engine/store.h"
 #include "extent/node.h"
+#include "dict/dict.h"
 #include "persist/wal.h"
 
 vl_object::~vl_object() {
@@ -267,7 +268,9 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
 vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
                   std::uint64_t len) {
   if (len >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
-  vl_dict_learn(engine->dict, text, len, kLearnLimit);
+  // Not the exported call: text that the create record carries needs no
+  // entries record of its own.
+  if (len > 0) dict::learn(*engine->dict, text, len, kLearnLimit);
   // Uninitialised: untouched pages of a generous buffer cost nothing.
   auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(len + 1);
   const std::uint64_t n_ids = vl_tokenize(engine->dict, text, len, ids.get(), len + 1);
@@ -326,6 +329,9 @@ vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, s
   std::unique_ptr<vl_object> object = make_object(name);
   reserve_version(object.get());
   reserve_object(engine);
+  // No record replays this: the leaves may name chunks that no logged
+  // change put into the store.
+  persist::wal_mark_failed(engine);
   push_version(engine, object.get(), root.release());
   vl_object* raw = attach(engine, std::move(object));
   engine->stats.store_bytes = vl_store_bytes(engine->store);

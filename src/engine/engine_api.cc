@@ -2,7 +2,9 @@
 // out-of-memory guard around the work in velta::engine.
 #include <cerrno>
 
+#include "dict/dict.h"
 #include "engine/engine.h"
+#include "persist/wal.h"
 #include "util/capi_guard.h"
 
 namespace eng = velta::engine;
@@ -15,6 +17,9 @@ vl_engine* vl_engine_new(void) noexcept {
     e->dict = vl_dict_new();
     e->store = vl_store_new();
     if (e->dict == nullptr || e->store == nullptr) throw std::bad_alloc();
+    // Entries a caller adds to this dictionary directly are logged too.
+    e->dict->on_change = &velta::persist::wal_dict_changed;
+    e->dict->on_change_ctx = e.get();
     e->objects.reserve(64);
     return e.release();
   });

@@ -167,6 +167,19 @@ std::uint64_t put(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexc
   return 0;
 }
 
+std::uint64_t key_for(const vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
+  if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
+  std::uint64_t key = natural_key(toks, n);
+  if (key == 0) key = 1;
+  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
+    bool found;
+    const std::uint32_t slot = probe(s, key, &found);
+    if (!found || same(s->recs[s->slot_recs[slot]], toks, n)) return key;
+    key = next_key(key);
+  }
+  return 0;
+}
+
 std::uint64_t put_borrowed(vl_store* s, std::uint64_t key, const std::uint32_t* toks,
                            std::uint32_t n) noexcept {
   if (key == 0 || (toks == nullptr && n > 0)) return 0;

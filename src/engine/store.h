@@ -85,6 +85,12 @@ std::uint64_t put(vl_store* store, const std::uint32_t* toks, std::uint64_t n) n
 std::uint64_t put_borrowed(vl_store* store, std::uint64_t key, const std::uint32_t* toks,
                            std::uint32_t n) noexcept;
 
+// The key a put of these n ids would name them by now: the first key of
+// their chain (natural key, then next_key ...) that is free or already
+// names identical contents. 0 when the chain is exhausted. Lets a loader
+// check borrowed chunks against their stored keys without copying them.
+std::uint64_t key_for(const vl_store* store, const std::uint32_t* toks, std::uint64_t n) noexcept;
+
 // The record stored under `key`, or NULL. The pointer is valid until the
 // next put into the store; the engine uses it to read and fill the cached
 // byte length.

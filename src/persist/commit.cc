@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "persist/files.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -145,7 +146,7 @@ int vl_lock_break(const char* path) noexcept {
 int vl_lock_held(const char* path) noexcept {
   return velta::guard(0, [&] {
     if (!path) return 0;
-    std::FILE* f = std::fopen(velta::persist::lock_path_of(path).c_str(), "rb");
+    std::FILE* f = velta::persist::fopen_regular(velta::persist::lock_path_of(path).c_str());
     if (!f) return 0;
     std::fclose(f);
     return 1;
@@ -154,7 +155,7 @@ int vl_lock_held(const char* path) noexcept {
 
 std::uint64_t vl_store_generation(const char* path) noexcept {
   if (!path) return 0;
-  std::FILE* f = std::fopen(path, "rb");
+  std::FILE* f = velta::persist::fopen_regular(path);
   if (!f) return 0;
   std::uint8_t hdr[velta::persist::kSnapHeaderSize];
   std::size_t got = std::fread(hdr, 1, sizeof hdr, f);

@@ -93,6 +93,7 @@ struct Payload {
   std::uint64_t trailer_len;
   bool tokens_in_trailer;  // flags has the mappable bit
   bool borrow;             // trailer lies in the caller's mapping
+  std::uint32_t trailer_crc;
 };
 
 // Parses the body into `engine`. Every method returns 0 or an errno value.
@@ -164,6 +165,11 @@ class BodyParser {
     if (r_.failed || !fits(c, kSnapMinChunkRecord)) return EINVAL;
     const std::uint8_t* cursor = p_.trailer;
     std::uint64_t trailer_left = p_.trailer_len;
+    // The trailer is checked before any token in it is trusted: borrowed
+    // chunks are never copied, so nothing later would notice damage.
+    if (p_.tokens_in_trailer && crc32_up(0, p_.trailer, p_.trailer_len) != p_.trailer_crc) {
+      return EIO;
+    }
     std::vector<std::uint32_t> scratch;
     for (std::uint32_t i = 0; i < c; ++i) {
       const std::uint64_t key = ru64(&r_);
@@ -184,6 +190,9 @@ class BodyParser {
         // length can misplace the trailer, and such chunks are copied.
         if (p_.borrow && reinterpret_cast<std::uintptr_t>(src) % alignof(std::uint32_t) == 0) {
           const auto* toks = reinterpret_cast<const std::uint32_t*>(src);
+          // Tokens that do not hash to their key would be read as some
+          // other text: refuse them as a copied chunk's put would.
+          if (store::key_for(engine_->store, toks, k) != key) return EIO;
           errno = 0;
           const std::uint64_t got = vl_store__put_borrowed(engine_->store, key, toks, k);
           if (got != key) return got == 0 && errno == ENOMEM ? ENOMEM : EINVAL;
@@ -400,6 +409,7 @@ vl_engine* load(const std::uint8_t* bytes, std::uint64_t length, std::uint64_t* 
   p.trailer_len = h.total_len - h.body_len;
   p.tokens_in_trailer = (h.flags & kSnapFlagMappable) != 0;
   p.borrow = mapping != nullptr && in_place;
+  p.trailer_crc = h.trailer_crc;
 
   EngineHolder engine(vl_engine_new());
   if (engine == nullptr) {

@@ -5,9 +5,16 @@
 // States:
 //  - no log: engine->wal is NULL (engine made in memory, or the log could
 //    not be opened or restarted); hooks do nothing.
-//  - active: attached with `file` open; appends go through wal_append.
-//  - failed: active with failed = 1; appends are still attempted (a stale
-//    file, below, keeps refusing them).
+//  - active: attached with `file` open and holding the log's writer lock
+//    (an exclusive flock on the file, through `file`'s descriptor, so it
+//    lasts exactly as long as the attachment); appends go through
+//    wal_append.
+//  - failed: active with failed = 1; nothing more is appended until a save
+//    replaces the state.
+//  - unattached: `file` NULL but the state kept, for a read-only open or a
+//    read-write open that found another process attached as writer. The
+//    engine knows its store and generation (commit and EROFS checks), and
+//    `seen_end` is how much of the log it replayed; hooks write nothing.
 //  - replaying: replaying != 0 during open; hooks write nothing.
 // A save replaces the state with a fresh one (counters 0, sync 1).
 //
@@ -45,6 +52,16 @@ struct vl_wal {
   // when not made.
   int read_fd = -1;
   velta::persist::bytebuf scratch;  // record being built; reused, freed when large
+  // Opened read-only: never attached, and a save or commit to store_path
+  // is refused (EROFS).
+  int readonly = 0;
+  // Log bytes as read at open when unattached: a commit from this engine
+  // may only restart a log that still ends there (nothing it has not seen).
+  std::uint64_t seen_end = 0;
+  // Where an open kept the bytes it cut off a damaged log (owned, malloc),
+  // and how many; NULL and 0 when it kept none.
+  char* damaged_path = nullptr;
+  std::uint64_t damaged_bytes = 0;
 
   vl_wal() = default;
   vl_wal(const vl_wal&) = delete;
@@ -101,5 +118,58 @@ void wal_append(vl_wal* wal, const bytebuf& payload) noexcept;
 // no record could replay faithfully. Nothing without a log or while
 // replaying.
 void wal_mark_failed(vl_engine* engine) noexcept;
+
+// The dictionary's on_change callback (ctx is the owning vl_engine): logs
+// the ids lo..hi with their bytes as one entries record.
+void wal_dict_changed(void* engine, std::uint32_t lo, std::uint32_t hi) noexcept;
+
+// ------------------------------------------------------------ writer lock
+//
+// A log file has at most one writer process: the one whose descriptor
+// holds an exclusive flock on it. Opening the log for a restart or a cut,
+// or attaching it, first takes that lock without waiting.
+
+// Opens `path` read-write for appending without blocking on a FIFO (created
+// when `create`), refuses anything but a regular file (EINVAL), and takes
+// the writer lock without waiting. Returns the descriptor; -1 with errno
+// EWOULDBLOCK when another descriptor holds the lock, or the failing call's
+// errno. A file system without flock support (ENOLCK, EINVAL from flock)
+// gives the descriptor unlocked. *created, when given, tells whether the
+// file was made here.
+int wal_lock_open(const char* path, bool create, bool* created) noexcept;
+
+// A log file claimed for a restart by a save: the descriptor holding the
+// writer lock, and whether it is the engine's own attached stream.
+struct LogClaim {
+  int fd = -1;
+  bool own = false;  // fd belongs to the attached wal's `file`
+  LogClaim() = default;
+  LogClaim(const LogClaim&) = delete;
+  LogClaim& operator=(const LogClaim&) = delete;
+  ~LogClaim();  // closes fd unless own or handed on
+};
+
+// Claims store_path + ".wal" for `engine`: its own attached log when that
+// is the same file, else a fresh wal_lock_open. 0, or -1 with errno
+// (EBUSY when another process is attached as writer; ENOMEM).
+int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept;
+
+// Truncates the claimed file to a bare header for `generation` (one write,
+// then fsync). 0, or -1 with errno.
+int wal_reset_fd(int fd, std::uint64_t generation) noexcept;
+
+// Attaches the claimed (and already reset) file to `wal` as its stream and
+// records its size; the claim gives up the descriptor. When the claim is
+// the engine's own stream, `old` (the engine's current state) gives it up.
+// 0, or -1 with errno (the claim then still owns the descriptor).
+int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept;
+
+// Attaches an open, locked descriptor `fd` as wal's stream (taking it over
+// on success). 0, or -1 with errno (fd untouched).
+int wal_adopt_fd(vl_wal* wal, int fd) noexcept;
+
+// True when paths a and b name the same file: equal strings, or both exist
+// with the same device and inode.
+bool same_file(const char* a, const char* b) noexcept;
 
 }  // namespace velta::persist

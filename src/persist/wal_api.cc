@@ -1,8 +1,10 @@
-// The C entry points of the log family: the six logging hooks the edit
-// operations call before they change anything, destruction, and queries.
-// A hook never reports to its operation; any failure only marks the log.
+// The C entry points of the log family: the logging hooks the edit
+// operations call before they change anything (and the dictionary's, after
+// a caller grew it), destruction, and queries. A hook never reports to its
+// operation; any failure only marks the log.
 #include <cstdint>
 
+#include "dict/dict.h"
 #include "engine/engine.h"
 #include "persist/bytebuf.h"
 #include "persist/wal.h"
@@ -42,9 +44,12 @@ struct Record {
   }
 };
 
-// The log to write to, or NULL when there is none or it is replaying.
+// The log to write to, or NULL when there is none, it is replaying, or it
+// has failed: once one change could not be recorded, recording later ones
+// would let replay build a state the engine never held.
 vl_wal* live_log(vl_engine* engine) noexcept {
   if (engine == nullptr || engine->wal == nullptr || engine->wal->replaying) return nullptr;
+  if (engine->wal->failed) return nullptr;
   return engine->wal;
 }
 
@@ -77,6 +82,10 @@ const vl_wal* log_of(const vl_engine* engine) noexcept {
 
 void velta::persist::wal_mark_failed(vl_engine* engine) noexcept {
   if (vl_wal* wal = live_log(engine)) wal->failed = 1;
+}
+
+void velta::persist::wal_dict_changed(void* engine, std::uint32_t lo, std::uint32_t hi) noexcept {
+  vl_wal__entries(static_cast<vl_engine*>(engine), lo, hi);
 }
 
 extern "C" {
@@ -128,6 +137,39 @@ void vl_wal__trim(vl_engine* engine, const char* name, uint32_t keep) noexcept {
   });
 }
 
+void vl_wal__binary(vl_engine* engine, const char* name, const void* data, uint64_t n,
+                    const vl_bin_opts* opts) noexcept {
+  if (opts == nullptr) return;
+  log_record(engine, fmt::kBinary, [&](Record& r) {
+    r.name(name);
+    r.u32(opts->target_size);
+    r.u32(opts->min_size);
+    r.u32(opts->max_size);
+    r.u32(opts->fixed_size);
+    r.blob(data, n);
+  });
+}
+
+void vl_wal__entries(vl_engine* engine, uint32_t lo, uint32_t hi) noexcept {
+  if (live_log(engine) == nullptr || lo == 0 || hi < lo) return;
+  const vl_dict* dict = engine->dict;
+  log_record(engine, fmt::kEntries, [&](Record& r) {
+    r.u32(hi - lo + 1);
+    for (std::uint64_t id = lo; id <= hi; ++id) {
+      std::uint64_t len = 0;
+      const std::uint8_t* text = velta::dict::text_of(*dict, static_cast<std::uint32_t>(id), &len);
+      if (len > fmt::kMaxEntryLen) {
+        r.too_long = true;
+        return;
+      }
+      r.u32(static_cast<std::uint32_t>(id));
+      const auto len8 = static_cast<std::uint8_t>(len);
+      bappend(r.b, &len8, 1);
+      bappend(r.b, text, len);
+    }
+  });
+}
+
 void vl_wal__destroy(vl_wal* wal) noexcept { delete wal; }
 
 int vl_wal_active(const vl_engine* engine) noexcept {
@@ -161,6 +203,16 @@ uint64_t vl_wal_bytes(const vl_engine* engine) noexcept {
 uint64_t vl_wal_replayed(const vl_engine* engine) noexcept {
   const vl_wal* wal = log_of(engine);
   return wal != nullptr ? wal->replayed : 0;
+}
+
+uint64_t vl_wal_damaged_bytes(const vl_engine* engine) noexcept {
+  const vl_wal* wal = log_of(engine);
+  return wal != nullptr ? wal->damaged_bytes : 0;
+}
+
+const char* vl_wal_damaged_path(const vl_engine* engine) noexcept {
+  const vl_wal* wal = log_of(engine);
+  return wal != nullptr ? wal->damaged_path : nullptr;
 }
 
 }  // extern "C"
