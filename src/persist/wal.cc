@@ -225,6 +225,11 @@ int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept {
   return 0;
 }
 
+bool wal_refuses(const vl_engine* engine, const char* path) noexcept {
+  const vl_wal* wal = vl_engine__wal(const_cast<vl_engine*>(engine));
+  return wal != nullptr && wal->readonly && same_file(wal->store_path, path);
+}
+
 bool same_file(const char* a, const char* b) noexcept {
   if (a == nullptr || b == nullptr) return false;
   if (std::strcmp(a, b) == 0) return true;

@@ -168,6 +168,10 @@ int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept;
 // on success). 0, or -1 with errno (fd untouched).
 int wal_adopt_fd(vl_wal* wal, int fd) noexcept;
 
+// True when `engine` was opened read-only from the store at `path`: a save
+// or commit there must be refused.
+bool wal_refuses(const vl_engine* engine, const char* path) noexcept;
+
 // True when paths a and b name the same file: equal strings, or both exist
 // with the same device and inode.
 bool same_file(const char* a, const char* b) noexcept;
