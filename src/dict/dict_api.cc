@@ -157,16 +157,22 @@ VL_API int vl_dict__restore(vl_dict* dict, const void* blob, uint64_t blob_len,
 VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
                                   uint32_t len) noexcept {
   if (dict == nullptr) return;
+  // `text` may lie in the dictionary's own buffer, which installing can
+  // move: compare against a copy.
+  uint8_t want[vd::kMaxEntryLen];
+  const bool reportable = dict->on_change != nullptr && len <= sizeof want &&
+                          (len == 0 || text != nullptr);
+  if (reportable && len != 0) std::memcpy(want, text, len);
   velta::guard_void([&] { vd::install(*dict, id, static_cast<const uint8_t*>(text), len); });
+  if (!reportable) return;
   // Reported when the id now holds exactly these bytes, which is also the
   // case for a repeated install that changed nothing: replaying it is
   // harmless.
   uint64_t now_len = 0;
   const uint8_t* now = vd::text_of(*dict, id, &now_len);
-  const bool holds =
-      id != 0 && id <= dict->size && now_len == len &&
-      (len == 0 || (now != nullptr && text != nullptr && std::memcmp(now, text, len) == 0));
-  if (holds && dict->on_change != nullptr) dict->on_change(dict->on_change_ctx, id, id);
+  const bool holds = id != 0 && id <= dict->size && now_len == len &&
+                     (len == 0 || (now != nullptr && std::memcmp(now, want, len) == 0));
+  if (holds) dict->on_change(dict->on_change_ctx, id, id);
 }
 
 }  // extern "C"

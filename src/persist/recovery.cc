@@ -318,7 +318,7 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
   if (fd.get() < 0) {
     // Not a regular file: leave it alone. Locked by a writer, or not ours
     // to write (permissions, read-only file system): read what we can.
-    if (errno == EINVAL) return LogOutcome::kNoLog;
+    if (errno == EINVAL || errno == EISDIR) return LogOutcome::kNoLog;
     return replay_unattached(engine, wal);
   }
   // A commit holds this lock from before its snapshot rename to after its
