@@ -110,6 +110,14 @@ class WalTest : public ::testing::Test {
     vl_engine__set_wal(e_, w);
     return w;
   }
+  // Replaces the log file's content with a bare header, ignoring the
+  // writer lock, as a process that does not take it would.
+  void clobber(std::uint64_t generation) {
+    std::uint8_t h[32];
+    velta::persist::wal_encode_header(h, generation);
+    std::ofstream(log_, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(h), sizeof h);
+  }
   // Bytes the log gained since `mark` bytes.
   Bytes since(std::size_t mark) { return slurp(log_).substr(mark); }
 
@@ -232,7 +240,8 @@ TEST_F(WalTest, RestartedLogUnderUsIsNotWrittenTo) {
   attach(7);
   ASSERT_EQ(vl_update(e_, o, 3, 0, "d", 1), 0);
   ASSERT_EQ(vl_wal_records(e_), 1u);
-  ASSERT_EQ(wal_write_header(log_.c_str(), 8), 0);
+  EXPECT_EQ(wal_write_header(log_.c_str(), 8), -1);  // we hold the writer lock
+  clobber(8);
   const Bytes theirs = slurp(log_);
   ASSERT_EQ(theirs.size(), 32u);
 
@@ -254,7 +263,7 @@ TEST_F(WalTest, LogCutBelowOurRecordsIsNotWrittenTo) {
   vl_object* o = vl_create(e_, "doc", "abc", 3);
   attach(7);
   ASSERT_EQ(vl_update(e_, o, 0, 1, nullptr, 0), 0);
-  ASSERT_EQ(wal_write_header(log_.c_str(), 7), 0);
+  clobber(7);
   ASSERT_EQ(vl_update(e_, o, 0, 1, nullptr, 0), 0);
   EXPECT_EQ(slurp(log_).size(), 32u);
   EXPECT_EQ(vl_wal_ok(e_), 0);
@@ -305,6 +314,11 @@ TEST_F(WalTest, RestartKeepsALogAlreadyCurrentForItsGeneration) {
   ASSERT_NE(vl_create(e_, "a", "xyz", 3), nullptr);
   const Bytes before = slurp(log_);
   ASSERT_GT(before.size(), 32u);
+  errno = 0;
+  EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 7, true), -1);  // attached writer
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  vl_wal__destroy(vl_engine__wal(e_));
+  vl_engine__set_wal(e_, nullptr);
   EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 7, true), 1);
   EXPECT_EQ(slurp(log_), before);
   EXPECT_EQ(velta::persist::wal_restart(log_.c_str(), 8, true), 0);
