@@ -31,7 +31,7 @@ struct EngineCloser {
 using Engine = std::unique_ptr<vl_engine, EngineCloser>;
 
 Engine open_store(const std::string& path) {
-  Engine e(vl_open(path.c_str()));
+  Engine e(vl_open_ex(path.c_str(), VL_OPEN_READONLY));  // read commands change nothing
   if (!e) {
     throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
   }
