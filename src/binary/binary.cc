@@ -132,8 +132,8 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
   }
 
   const vl_version v{root.get(), vl_ext_tokens(root.get()), vl_ext_bytes(root.get()), 0};
-  object->versions.push_back(v);  // capacity reserved: cannot throw
-  root.release();                 // the version holds the reference now
+  object->versions.push_back(v);   // capacity reserved: cannot throw
+  root.release();                  // the version holds the reference now
   engine::reserve_object(engine);  // attach cannot fail after the record
   vl_wal__binary(engine, name, data.data(), data.size(), &opts);
   return engine::attach(engine, std::move(object));

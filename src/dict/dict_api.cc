@@ -160,8 +160,8 @@ VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
   // `text` may lie in the dictionary's own buffer, which installing can
   // move: compare against a copy.
   uint8_t want[vd::kMaxEntryLen];
-  const bool reportable = dict->on_change != nullptr && len <= sizeof want &&
-                          (len == 0 || text != nullptr);
+  const bool reportable =
+      dict->on_change != nullptr && len <= sizeof want && (len == 0 || text != nullptr);
   if (reportable && len != 0) std::memcpy(want, text, len);
   velta::guard_void([&] { vd::install(*dict, id, static_cast<const uint8_t*>(text), len); });
   if (!reportable) return;

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <new>
 
+#include "dict/dict.h"
 #include "engine/store.h"
 #include "extent/node.h"
-#include "dict/dict.h"
 #include "persist/wal.h"
 
 vl_object::~vl_object() {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <new>
 
-#include "engine/engine.h"
 #include "dict/dict.h"
+#include "engine/engine.h"
 #include "persist/wal.h"
 
 namespace velta::engine {

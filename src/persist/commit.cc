@@ -32,8 +32,8 @@
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/snapshot_writer.h"
-#include "persist/wal_format.h"
 #include "persist/wal.h"
+#include "persist/wal_format.h"
 #include "util/capi_guard.h"
 #include "velta.h"
 

@@ -379,8 +379,8 @@ vl_engine* load_mapped(int fd, std::uint64_t* generation, bool* fatal) {
         }
       }
       if (engine) {
-        vl_store__set_map(vl_engine_store(engine), map.release(),
-                          static_cast<std::uint64_t>(size), nullptr);
+        vl_store__set_map(vl_engine_store(engine), map.release(), static_cast<std::uint64_t>(size),
+                          nullptr);
       }
     }
   }
@@ -397,8 +397,7 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   }
   std::uint8_t hdr[kSnapHeaderSize];
   const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
-  if (got == static_cast<ssize_t>(sizeof hdr) &&
-      std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
+  if (got == static_cast<ssize_t>(sizeof hdr) && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
       (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
     bool fatal = false;
     if (vl_engine* engine = load_mapped(fd.get(), generation, &fatal)) return engine;
