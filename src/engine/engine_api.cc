@@ -9,6 +9,17 @@
 
 namespace eng = velta::engine;
 
+namespace {
+
+// An edit that ran out of memory after learning its text leaves entries
+// that no record carries; logging them keeps replayed ids equal to ours.
+void log_stray_entries(vl_engine* engine, std::uint32_t before) noexcept {
+  const std::uint32_t now = vl_dict_size(engine->dict);
+  if (now > before) vl_wal__entries(engine, before + 1, now);
+}
+
+}  // namespace
+
 extern "C" {
 
 vl_engine* vl_engine_new(void) noexcept {
@@ -91,9 +102,12 @@ vl_object* vl_create(vl_engine* engine, const char* name, const void* text, uint
     errno = EINVAL;
     return nullptr;
   }
-  return velta::guard<vl_object*>(nullptr, [&] {
+  const std::uint32_t before = vl_dict_size(engine->dict);
+  vl_object* made = velta::guard<vl_object*>(nullptr, [&] {
     return eng::create(engine, name, static_cast<const std::uint8_t*>(text), len);
   });
+  if (made == nullptr) log_stray_entries(engine, before);
+  return made;
 }
 
 vl_object* vl_object_open(vl_engine* engine, const char* name) noexcept {
@@ -145,9 +159,12 @@ uint64_t vl_store_mapped_bytes(const vl_engine* engine) noexcept {
 int vl_update(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t del, const void* text,
               uint64_t text_len) noexcept {
   if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
-  return velta::guard(-1, [&] {
+  const std::uint32_t before = vl_dict_size(engine->dict);
+  const int rc = velta::guard(-1, [&] {
     return eng::update(engine, object, pos, del, static_cast<const std::uint8_t*>(text), text_len);
   });
+  if (rc != 0) log_stray_entries(engine, before);
+  return rc;
 }
 
 }  // extern "C"

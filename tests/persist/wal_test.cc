@@ -334,9 +334,19 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   vl_object* o = vl_create(e_, "doc", "alpha beta gamma", 16);
   attach();
   ASSERT_EQ(vl_update(e_, o, 0, 0, "w", 1), 0);  // warms the record buffer
-  const Bytes log_before = slurp(log_);
+  Bytes log_before = slurp(log_);
   const std::uint32_t versions = o->n_versions();
   int failures = 0;
+  std::uint64_t entry_records = 0;
+  // A failed edit may have learned its text; only an entries record of
+  // those ids may follow, so replay gives the same ids.
+  auto only_entries_added = [&] {
+    const Bytes added = slurp(log_).substr(log_before.size());
+    if (added.empty()) return true;
+    log_before += added;
+    ++entry_records;
+    return added.size() > 8 && added[8] == 8 && framed(added.substr(8)) == added;
+  };
   for (long n = 0;; ++n) {
     errno = 0;
     g_fail_in = n;
@@ -348,7 +358,7 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
     ASSERT_EQ(rc, -1);
     EXPECT_EQ(errno, ENOMEM);
     ASSERT_EQ(o->n_versions(), versions);
-    ASSERT_EQ(slurp(log_), log_before);
+    ASSERT_TRUE(only_entries_added());
     ++failures;
   }
   EXPECT_GT(failures, 0);
@@ -365,9 +375,10 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
     if (c != nullptr) break;
     ASSERT_EQ(vl_engine_objects(e_), objects);
     ASSERT_EQ(vl_object_open(e_, "new"), nullptr);
+    ASSERT_TRUE(only_entries_added());
   }
   EXPECT_EQ(vl_engine_objects(e_), objects + 1);
-  EXPECT_EQ(vl_wal_records(e_), 3u);
+  EXPECT_EQ(vl_wal_records(e_), 3u + entry_records);
 }
 
 }  // namespace
