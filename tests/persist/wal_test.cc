@@ -368,6 +368,7 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   EXPECT_EQ(text, "walpha BETA! gamma");
 
   const std::uint32_t objects = vl_engine_objects(e_);
+  log_before = slurp(log_);
   for (long n = 0;; ++n) {
     g_fail_in = n;
     vl_object* c = vl_create(e_, "new", "fresh words here", 16);
@@ -378,6 +379,7 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
     ASSERT_TRUE(only_entries_added());
   }
   EXPECT_EQ(vl_engine_objects(e_), objects + 1);
+  EXPECT_GT(entry_records, 0u);
   EXPECT_EQ(vl_wal_records(e_), 3u + entry_records);
 }
 
