@@ -42,7 +42,7 @@ class Recovery : public ScratchDir {
  protected:
   // Saves an engine with objects "a" and "b" to store(); returns its generation.
   std::uint64_t make_store(int options = 0) {
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     EXPECT_NE(vl_create(e.get(), "a", "alpha beta gamma", 16), nullptr);
     EXPECT_NE(vl_create(e.get(), "b", "one two three", 13), nullptr);
     EXPECT_EQ(vl_save_ex(e.get(), store().c_str(), options), 0);
@@ -50,8 +50,8 @@ class Recovery : public ScratchDir {
   }
 
   // Opens store() expecting success.
-  EnginePtr open() {
-    EnginePtr e(vl_open(store().c_str()));
+  EngineHolder open() {
+    EngineHolder e(vl_open(store().c_str()));
     EXPECT_NE(e, nullptr) << "errno " << errno;
     return e;
   }
@@ -82,7 +82,7 @@ TEST_F(Recovery, DamagedSnapshotFailsWithTheLoadersError) {
 TEST_F(Recovery, SnapshotWithoutLogGetsAFreshLog) {
   const std::uint64_t gen = make_store();
   std::filesystem::remove(wal());
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   const std::string log = read_file(wal());
   ASSERT_EQ(log.size(), 32u);
@@ -99,7 +99,7 @@ TEST_P(RecoveryLayout, ReplaysEveryRecordKind) {
   EnginePicture expected;
   std::uint64_t log_len = 0;
   {
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_store_is_mapped(e.get()), GetParam() == VL_SAVE_MAPPABLE ? 1 : 0);
     vl_engine* g = e.get();
@@ -116,7 +116,7 @@ TEST_P(RecoveryLayout, ReplaysEveryRecordKind) {
     expected = picture(g);
     log_len = file_size(wal());
   }
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(picture(e.get()), expected);
   EXPECT_EQ(vl_wal_replayed(e.get()), 8u);
@@ -133,7 +133,7 @@ TEST_F(Recovery, LogOfAnotherGenerationIsReplacedUnapplied) {
   make_store();
   std::string old_log;
   {
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(vl_create(e.get(), "x", "in the old log", 14), nullptr);
     old_log = read_file(wal());
     // A save that crashed after its rename leaves the new snapshot beside
@@ -141,7 +141,7 @@ TEST_F(Recovery, LogOfAnotherGenerationIsReplacedUnapplied) {
     ASSERT_EQ(vl_save(e.get(), store().c_str()), 0);
   }
   write_file(wal(), old_log);
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), 0u);
   EXPECT_EQ(vl_engine_objects(e.get()), 3u);  // a, b, and x exactly once
@@ -157,7 +157,7 @@ TEST_F(Recovery, DamagedLogHeaderRestartsTheLog) {
     std::string bad = good;
     bad[at] = static_cast<char>(bad[at] ^ 1);
     write_file(wal(), bad);
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_object_open(e.get(), "x"), nullptr) << "byte " << at;
     EXPECT_EQ(file_size(wal()), 32u);
@@ -172,7 +172,7 @@ TEST_F(Recovery, DamagedLogHeaderRestartsTheLog) {
                       crc32(0L, reinterpret_cast<const Bytef*>(odd.data()), 24))));
     }
     write_file(wal(), odd);
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_NE(vl_object_open(e.get(), "x"), nullptr) << "byte " << at;
     EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
@@ -184,7 +184,7 @@ TEST_F(Recovery, ShortTailsAreCut) {
   const std::string header = read_file(wal());
   for (std::size_t extra = 1; extra <= 7; ++extra) {
     write_file(wal(), header + std::string(extra, '\x05'));
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_wal_replayed(e.get()), 0u);
     EXPECT_EQ(file_size(wal()), 32u) << extra;
@@ -192,7 +192,7 @@ TEST_F(Recovery, ShortTailsAreCut) {
   // The same after a complete record.
   const std::string one = header + create_rec("x", "kept");
   write_file(wal(), one + "\x09\x00\x00");
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
   EXPECT_EQ(read_file(wal()), one);
@@ -215,7 +215,7 @@ TEST_F(Recovery, ReplayStopsAtRecordsThatAreNotValid) {
   };
   for (const std::string& bad : bad_records) {
     write_file(wal(), header + good + bad + create_rec("z", "after"));
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
     EXPECT_NE(vl_object_open(e.get(), "x"), nullptr);
@@ -237,7 +237,7 @@ TEST_F(Recovery, RecordsForMissingObjectsCountAsReplayed) {
                         frame("\x02" + name("a") + u64le(999) + u64le(0) + u64le(1) + "Z") +
                         // Extra bytes after the last field are ignored.
                         frame("\x03" + name("b") + "trailing"));
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), 7u);
   EXPECT_EQ(vl_object_open(e.get(), "b"), nullptr);
@@ -250,7 +250,7 @@ TEST_F(Recovery, RecordsForMissingObjectsCountAsReplayed) {
 // land on the earlier one); the log says it can no longer recover.
 TEST_F(Recovery, EditsOfAShadowedNameNeverReplayOntoTheFirstObject) {
   make_store();
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   vl_object* first = vl_object_open(e.get(), "a");
   vl_object* shadow = vl_create(e.get(), "a", "shadow text", 11);
@@ -269,7 +269,7 @@ TEST_F(Recovery, EditsOfAShadowedNameNeverReplayOntoTheFirstObject) {
   EXPECT_GT(read_file(wal()).size(), log_before.size());
   e.reset();
 
-  EnginePtr r = open();
+  EngineHolder r = open();
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(text_of(r.get(), vl_object_open(r.get(), "a")), "Yalpha beta gamma");
   EXPECT_EQ(text_of(r.get(), vl_object_open(r.get(), "b")), "one two three");
@@ -279,7 +279,7 @@ TEST_F(Recovery, LogThatCannotBeKeptLeavesTheEngineWithoutLog) {
   make_store();
   std::filesystem::remove(wal());
   std::filesystem::create_directory(wal());
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_active(e.get()), 0);
   EXPECT_EQ(vl_store_path(e.get()), nullptr);

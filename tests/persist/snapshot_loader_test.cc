@@ -34,7 +34,7 @@ Builder head_with_chunk_ab() {
 }
 
 struct Loaded {
-  Engine engine;
+  EngineHolder engine;
   int err = 0;
   std::uint64_t gen = 0;
 };
@@ -346,7 +346,7 @@ TEST(SnapshotLoader, MappableTrailerBorrowedOnlyFromAMapping) {
   const auto* p = reinterpret_cast<const std::uint8_t*>(aligned.data());
   EXPECT_EQ(refusal(file), EINVAL) << "copied chunks are re-hashed";
   std::uint64_t gen = 0;
-  Engine e(snap_load_ex(p, file.size(), &gen, p));
+  EngineHolder e(snap_load_ex(p, file.size(), &gen, p));
   ASSERT_NE(e, nullptr) << "borrowed chunks are taken on trust";
   EXPECT_EQ(vl_store__mapped_bytes(vl_engine_store(e.get())), 8u);
   vl_object* o = vl_object_open(e.get(), "x");
