@@ -27,7 +27,7 @@ using velta::persist::wal_header_matches;
 using velta::persist::wal_new;
 using velta::persist::wal_open_append;
 using velta::persist::wal_write_header;
-using velta::testutil::fail_each_heap_allocation;
+using velta::testutil::HeapFailure;
 
 using Bytes = std::string;
 
@@ -290,20 +290,24 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   ASSERT_EQ(vl_update(e_, o, 0, 0, "w", 1), 0);  // warms the record buffer
   const Bytes log_before = slurp(log_);
   const std::uint32_t versions = o->n_versions();
-  int rc = 0;
-  const long failures = fail_each_heap_allocation(
-      [&] {
-        errno = 0;
-        rc = vl_update(e_, o, 7, 4, "BETA!", 5);
-        return rc == 0;
-      },
-      [&] {
-        ASSERT_EQ(rc, -1);
-        EXPECT_EQ(errno, ENOMEM);
-        ASSERT_EQ(o->n_versions(), versions);
-        ASSERT_EQ(slurp(log_), log_before);
-      });
-  ASSERT_FALSE(HasFatalFailure());
+  int failures = 0;
+  for (long n = 0;; ++n) {
+    errno = 0;
+    int rc;
+    bool fired;
+    {
+      HeapFailure fail(n);
+      rc = vl_update(e_, o, 7, 4, "BETA!", 5);
+      fired = fail.fired();
+    }
+    if (rc == 0) break;
+    ASSERT_TRUE(fired);
+    ASSERT_EQ(rc, -1);
+    EXPECT_EQ(errno, ENOMEM);
+    ASSERT_EQ(o->n_versions(), versions);
+    ASSERT_EQ(slurp(log_), log_before);
+    ++failures;
+  }
   EXPECT_GT(failures, 0);
   EXPECT_EQ(vl_wal_ok(e_), 1);
   std::string text(o->current().bytes, '\0');
@@ -311,12 +315,16 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   EXPECT_EQ(text, "walpha BETA! gamma");
 
   const std::uint32_t objects = vl_engine_objects(e_);
-  fail_each_heap_allocation([&] { return vl_create(e_, "new", "fresh words here", 16) != nullptr; },
-                            [&] {
-                              ASSERT_EQ(vl_engine_objects(e_), objects);
-                              ASSERT_EQ(vl_object_open(e_, "new"), nullptr);
-                            });
-  ASSERT_FALSE(HasFatalFailure());
+  for (long n = 0;; ++n) {
+    vl_object* c;
+    {
+      HeapFailure fail(n);
+      c = vl_create(e_, "new", "fresh words here", 16);
+    }
+    if (c != nullptr) break;
+    ASSERT_EQ(vl_engine_objects(e_), objects);
+    ASSERT_EQ(vl_object_open(e_, "new"), nullptr);
+  }
   EXPECT_EQ(vl_engine_objects(e_), objects + 1);
   EXPECT_EQ(vl_wal_records(e_), 3u);
 }

@@ -1,14 +1,8 @@
-// Allocation-failure injection shared by the tests, for the two places
-// memory comes from:
-// - the heap: the test binary's operator new (alloc_fail.cc, linked into
-//   the binaries that use it) fails the allocation after `n` successful ones;
-// - the node arena: hold nodes until exactly `slots` can be made from the
-//   current block, then refuse the next block.
-// Every arming object disarms on scope exit, so an armed fault never
-// outlives the statement or test that set it, even when an ASSERT returns.
+// Allocation-failure injection for the tests, on the heap (operator new,
+// replaced in alloc_fail.cc for the binaries that link it) and in the node
+// arena. Each arming object disarms when it goes out of scope, so a fault
+// never outlives the statement that set it, even when an ASSERT returns.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
@@ -32,30 +26,6 @@ class HeapFailure {
   ~HeapFailure() { arm_heap_failure(-1); }
   bool fired() const noexcept { return heap_failure_fired(); }
 };
-
-// Runs attempt() (true on success) with the 1st, 2nd, 3rd, ... heap
-// allocation failing until an attempt succeeds. Each failed attempt must be
-// the injected failure's doing; after_failure() then checks what it left
-// (with the heap disarmed). Returns the number of failed attempts; stops at
-// the first fatal test failure.
-template <class Attempt, class AfterFailure>
-long fail_each_heap_allocation(Attempt&& attempt, AfterFailure&& after_failure) {
-  for (long n = 0;; ++n) {
-    bool ok = false, fired = false;
-    {
-      HeapFailure fail(n);
-      ok = attempt();
-      fired = fail.fired();
-    }
-    if (ok) return n;
-    if (!fired) {
-      ADD_FAILURE() << "attempt " << n << " failed with no allocation failure injected";
-      return n;
-    }
-    after_failure();
-    if (::testing::Test::HasFatalFailure()) return n;
-  }
-}
 
 // While alive: holds arena nodes so that exactly `free_slots` nodes can be
 // made before the arena needs a new block, and refuses that block.
