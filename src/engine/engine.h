@@ -1,5 +1,5 @@
 // The engine: one dictionary, one chunk store, the table of named objects,
-// six counters and, once opened or saved, the write-ahead log state.
+// six counters and, once opened or saved, the attached change log.
 //
 // Ownership: the engine owns its dictionary, store, objects and log; each
 // version owns one reference on its tree root. Object handles are stable
@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/change_log.h"
 #include "velta.h"
 
 struct vl_version {
@@ -50,7 +51,9 @@ struct vl_engine {
   vl_store* store = nullptr;
   std::vector<std::unique_ptr<vl_object>> objects;  // table order
   vl_stats stats{};
-  vl_wal* wal = nullptr;  // attached log, or NULL
+  // Attached change log (the write-ahead log once opened or saved), or
+  // NULL. Hears of every change before memory changes; see change_log.h.
+  std::unique_ptr<velta::engine::ChangeLog> log;
 
   vl_engine() = default;
   vl_engine(const vl_engine&) = delete;

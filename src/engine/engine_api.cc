@@ -46,14 +46,6 @@ vl_object* vl_engine_object(vl_engine* engine, int index) noexcept {
   return vl_engine__obj(engine, static_cast<uint32_t>(index));
 }
 
-vl_wal* vl_engine__wal(vl_engine* engine) noexcept {
-  return engine != nullptr ? engine->wal : nullptr;
-}
-
-void vl_engine__set_wal(vl_engine* engine, vl_wal* wal) noexcept {
-  if (engine != nullptr) engine->wal = wal;
-}
-
 void vl_engine_stats(vl_engine* engine, vl_stats* out) noexcept {
   if (engine == nullptr || out == nullptr) return;
   *out = engine->stats;

@@ -71,7 +71,8 @@ class LockFile {
 };
 
 std::uint64_t engine_generation(const vl_engine* engine) noexcept {
-  return engine && engine->wal ? engine->wal->generation : 0;
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr ? wal->generation : 0;
 }
 
 int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
@@ -92,7 +93,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   // that opened the store before could then win a later commit over changes
   // it never saw. Such an engine saves as if it were at `expected`.
   std::unique_ptr<vl_wal, WalDestroy> lifted_log;
-  vl_wal* own_log = engine->wal;
+  vl_wal* own_log = attached_wal(engine);
   const std::uint64_t own_gen = own_log ? own_log->generation : 0;
   if (engine_generation(engine) < expected) {
     if (own_log) {
@@ -107,7 +108,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   // A save that got as far as restarting the log has consumed the attached
   // state, whether the restart worked (a new one is attached) or not (none
   // is). A save that failed earlier left it in place: undo the lift.
-  if (rc == 0 || !engine->wal) {
+  if (rc == 0 || attached_wal(engine) == nullptr) {
     (void)lifted_log.release();
   } else if (lifted_log) {
     vl_engine__set_wal(engine, nullptr);

@@ -360,7 +360,7 @@ vl_engine* open_store(const char* path) {
 }  // namespace
 
 ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t size) {
-  ReplayingScope replaying(engine->wal);
+  ReplayingScope replaying(attached_wal(engine));
   std::uint64_t count = 0;
   std::uint64_t end = 0;
   std::uint64_t pos = fmt::kHeaderSize;

@@ -124,8 +124,8 @@ int vl_verify_chunks(const char* path) noexcept {
 }
 
 const char* vl_store_path(const vl_engine* engine) noexcept {
-  if (!engine || !engine->wal) return nullptr;
-  return engine->wal->store_path;
+  const vl_wal* wal = velta::persist::attached_wal(engine);
+  return wal != nullptr ? wal->store_path : nullptr;
 }
 
 }  // extern "C"
