@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/store.h"
+#include "store/store.h"
 #include "extent/node.h"
 
 vl_object::~vl_object() {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/store.h"
+#include "store/store.h"
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
