@@ -1,4 +1,4 @@
-// Cut, graft and history trimming, and their exported entry points.
+// Cut, graft and history trimming.
 //
 // Order of every edit: check the arguments, build the new tree (splits and
 // joins only make new nodes, so nothing visible changes yet), make room for
@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
-
-#include "util/capi_guard.h"
 
 namespace velta::engine {
 namespace {
@@ -124,21 +122,3 @@ int trim_history(vl_engine* engine, vl_object* object, std::uint32_t keep) {
 }
 
 }  // namespace velta::engine
-
-extern "C" {
-
-int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) VL_NOEXCEPT {
-  return velta::guard(-1, [&] { return velta::engine::cut(engine, object, pos, len); });
-}
-
-int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_object* src, uint64_t src_pos,
-             uint64_t len) VL_NOEXCEPT {
-  return velta::guard(
-      -1, [&] { return velta::engine::graft(engine, dst, dst_pos, src, src_pos, len); });
-}
-
-int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) VL_NOEXCEPT {
-  return velta::guard(0, [&] { return velta::engine::trim_history(engine, object, keep); });
-}
-
-}  // extern "C"

@@ -17,8 +17,6 @@
 #include <new>
 #include <vector>
 
-#include "util/capi_guard.h"
-
 namespace velta::engine {
 namespace {
 
@@ -295,12 +293,3 @@ std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
 }
 
 }  // namespace velta::engine
-
-extern "C" uint64_t vl_search(vl_engine* engine, const void* pattern, uint64_t plen, vl_hit* hits,
-                              uint64_t max_hits) VL_NOEXCEPT {
-  if (pattern == nullptr || hits == nullptr) return 0;
-  return velta::guard(std::uint64_t{0}, [&] {
-    return velta::engine::search(engine, std::span(static_cast<const std::uint8_t*>(pattern), plen),
-                                 std::span(hits, max_hits));
-  });
-}

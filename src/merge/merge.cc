@@ -1,3 +1,4 @@
+// Three-way merge of versions of one object: the work behind
 // vl_merge_preview and vl_merge.
 //
 // Both decode three whole versions (base, current = ours, other = theirs),
@@ -14,7 +15,6 @@
 #include <utility>
 
 #include "engine/engine.h"
-#include "util/capi_guard.h"
 
 namespace velta::merge {
 namespace {
@@ -146,6 +146,8 @@ int analyse(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint3
   return 0;
 }
 
+}  // namespace
+
 int preview(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint32_t other,
             vl_merge_report* report) {
   vl_merge_report r;
@@ -181,20 +183,4 @@ int merge(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint32_
   return 0;
 }
 
-}  // namespace
 }  // namespace velta::merge
-
-extern "C" {
-
-int vl_merge_preview(vl_engine* engine, vl_object* object, uint32_t base, uint32_t other,
-                     vl_merge_report* report) noexcept {
-  return velta::guard(-1,
-                      [&] { return velta::merge::preview(engine, object, base, other, report); });
-}
-
-int vl_merge(vl_engine* engine, vl_object* object, uint32_t base, uint32_t other,
-             vl_merge_report* report) noexcept {
-  return velta::guard(-1, [&] { return velta::merge::merge(engine, object, base, other, report); });
-}
-
-}  // extern "C"

@@ -10,6 +10,8 @@
 // A commit only moves a store's generation forward: the snapshot it writes
 // carries a generation above the one it checked, so a generation noted at
 // open can never match a store that has been committed since.
+#include "persist/commit.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,7 +27,7 @@
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
-#include "util/capi_guard.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -69,6 +71,8 @@ class LockFile {
   std::string path_;
   bool held_ = false;
 };
+
+}  // namespace
 
 std::uint64_t engine_generation(const vl_engine* engine) noexcept {
   const vl_wal* wal = attached_wal(engine);
@@ -118,59 +122,21 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   return rc;
 }
 
-}  // namespace
-}  // namespace velta::persist
+int lock_break(const char* path) { return ::remove(lock_path_of(path).c_str()); }
 
-extern "C" {
-
-int vl_commit(vl_engine* engine, const char* path, std::uint64_t expected) noexcept {
-  return velta::guard(-1, [&] {
-    if (!engine || !path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return velta::persist::commit(engine, path, expected);
-  });
+int lock_held(const char* path) {
+  FileHolder f(std::fopen(lock_path_of(path).c_str(), "rb"));
+  return f ? 1 : 0;
 }
 
-int vl_lock_break(const char* path) noexcept {
-  return velta::guard(-1, [&] {
-    if (!path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return ::remove(velta::persist::lock_path_of(path).c_str());
-  });
-}
-
-int vl_lock_held(const char* path) noexcept {
-  return velta::guard(0, [&] {
-    if (!path) return 0;
-    std::FILE* f = std::fopen(velta::persist::lock_path_of(path).c_str(), "rb");
-    if (!f) return 0;
-    std::fclose(f);
-    return 1;
-  });
-}
-
-std::uint64_t vl_store_generation(const char* path) noexcept {
-  if (!path) return 0;
-  std::FILE* f = std::fopen(path, "rb");
+std::uint64_t store_generation(const char* path) noexcept {
+  FileHolder f(std::fopen(path, "rb"));
   if (!f) return 0;
-  std::uint8_t hdr[velta::persist::kSnapHeaderSize];
-  std::size_t got = std::fread(hdr, 1, sizeof hdr, f);
-  std::fclose(f);
-  if (got != sizeof hdr ||
-      std::memcmp(hdr, velta::persist::kSnapMagic, velta::persist::kSnapMagicLen) != 0) {
-    return 0;
-  }
-  return velta::persist::snap_decode_header(hdr).generation;
+  std::uint8_t hdr[kSnapHeaderSize];
+  const std::size_t got = std::fread(hdr, 1, sizeof hdr, f.get());
+  f.reset();
+  if (got != sizeof hdr || std::memcmp(hdr, kSnapMagic, kSnapMagicLen) != 0) return 0;
+  return snap_decode_header(hdr).generation;
 }
 
-std::uint64_t vl_engine_generation(const vl_engine* engine) noexcept {
-  return velta::persist::engine_generation(engine);
-}
-
-void vl_close(vl_engine* engine) noexcept { vl_engine_free(engine); }
-
-}  // extern "C"
+}  // namespace velta::persist

@@ -46,7 +46,6 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "persist/wal_format.h"
-#include "util/capi_guard.h"
 #include "util/holders.h"
 #include "velta.h"
 
@@ -335,6 +334,8 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
 // rather than touch a file that belongs to a newer snapshot.
 constexpr int kOpenRounds = 3;
 
+}  // namespace
+
 vl_engine* open_store(const char* path) {
   for (int round = 1;; ++round) {
     std::uint64_t generation = 0;
@@ -356,8 +357,6 @@ vl_engine* open_store(const char* path) {
     return engine.release();
   }
 }
-
-}  // namespace
 
 ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t size) {
   ReplayingScope replaying(attached_wal(engine));
@@ -382,13 +381,3 @@ ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t si
 }
 
 }  // namespace velta::persist
-
-extern "C" vl_engine* vl_open(const char* path) noexcept {
-  return velta::guard<vl_engine*>(nullptr, [&]() -> vl_engine* {
-    if (!path) {
-      errno = EINVAL;
-      return nullptr;
-    }
-    return velta::persist::open_store(path);
-  });
-}

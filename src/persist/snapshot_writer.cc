@@ -36,7 +36,6 @@
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
-#include "util/capi_guard.h"
 #include "util/holders.h"
 
 namespace velta::persist {
@@ -566,11 +565,3 @@ int snap_save(vl_engine* engine, const char* path, int options) {
 }
 
 }  // namespace velta::persist
-
-extern "C" int vl_save_ex(vl_engine* engine, const char* path, int options) noexcept {
-  return velta::guard(-1, [&] { return velta::persist::snap_save(engine, path, options); });
-}
-
-extern "C" int vl_save(vl_engine* engine, const char* path) noexcept {
-  return vl_save_ex(engine, path, 0);
-}
