@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "util/limits.h"
 
 namespace velta::binary {
 namespace {
 
 constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ull;
-constexpr std::uint32_t kByteToken = 0xFFFFFF00u;
 
 constexpr std::array<std::uint64_t, 256> make_gear() {
   std::array<std::uint64_t, 256> t{};
@@ -112,7 +112,7 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
       end = chunk_end(data, start, opts);
       const std::uint64_t n = end - start;
       const std::uint8_t* src = data.data() + start;
-      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteToken | src[i];
+      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteTokenBase | src[i];
       const std::uint64_t key = vl_store_put(engine->store, scratch.get(), n);
       if (key == 0) throw std::bad_alloc();
       leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(n)});
@@ -134,7 +134,7 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
 std::uint32_t chunk_count(const vl_object& object, std::uint32_t version) noexcept {
   if (object.versions.empty()) return 0;
   const std::uint32_t n = object.n_versions();
-  if (version == 0xFFFFFFFFu) version = n - 1;
+  if (version == kNewestVersion) version = n - 1;
   if (version >= n) return 0;
   return vl_ext_leaves(object.versions[version].root);
 }

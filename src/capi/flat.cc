@@ -15,7 +15,7 @@ namespace velta::capi {
 
 const vl_version* pick(const vl_object* object, std::uint32_t index) noexcept {
   if (object == nullptr || object->versions.empty()) return nullptr;
-  if (index == kNewest) return &object->versions.back();
+  if (index == kNewestVersion) return &object->versions.back();
   if (index >= object->n_versions()) return nullptr;
   return &object->versions[index];
 }

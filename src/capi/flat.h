@@ -5,16 +5,14 @@
 #include <cstdint>
 
 #include "engine/engine.h"
+#include "util/limits.h"
 
 namespace velta::capi {
-
-// Version index meaning "the newest version".
-inline constexpr std::uint32_t kNewest = 0xFFFFFFFFu;
 
 // What vl_capi_version returns.
 inline constexpr char kCapiVersion[] = "velta-capi 1";
 
-// The version named by a flat index (kNewest: the newest), or NULL when the
+// The version named by a flat index (kNewestVersion: the newest), or NULL when the
 // object is NULL, has no versions or the index is out of range.
 const vl_version* pick(const vl_object* object, std::uint32_t index) noexcept;
 

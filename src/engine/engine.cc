@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "store/store.h"
 #include "extent/node.h"
+#include "store/store.h"
 
 vl_object::~vl_object() {
   for (const vl_version& v : versions) vl_ext_release(v.root);
@@ -76,10 +76,10 @@ int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint
 
 }  // namespace
 
-void copy_name(char (&dst)[64], const char* name) noexcept {
+void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept {
   std::size_t n = 0;
   if (name != nullptr) {
-    while (n < 63 && name[n] != '\0') ++n;
+    n = kept_name_len(name);
     std::memcpy(dst, name, n);
   }
   dst[n] = '\0';

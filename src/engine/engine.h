@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/change_log.h"
+#include "util/limits.h"
 #include "velta.h"
 
 struct vl_version {
@@ -35,7 +36,7 @@ struct vl_object {
   // an object in a table. Every root in it holds one reference, released by
   // the destructor.
   std::vector<vl_version> versions;
-  char name[64] = {};  // NUL-terminated, at most 63 bytes kept
+  char name[velta::kNameBufBytes] = {};  // NUL-terminated, at most kNameMax (63) bytes kept
 
   vl_object() = default;
   vl_object(const vl_object&) = delete;
@@ -79,8 +80,9 @@ struct TokPos {
   std::uint64_t start;  // byte position at which that token begins
 };
 
-// Copies `name` into dst[64], keeping at most 63 bytes, NUL-terminated.
-void copy_name(char (&dst)[64], const char* name) noexcept;
+// Copies `name` into dst, keeping at most kNameMax (63) bytes,
+// NUL-terminated. NULL gives "".
+void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept;
 
 // Byte length of a leaf's text, measured through the dictionary; caches the
 // length of whole chunks in the chunk record. 0 for an unknown chunk.

@@ -17,11 +17,12 @@
 #include <new>
 #include <vector>
 
+#include "util/limits.h"
+
 namespace velta::engine {
 namespace {
 
 // Ids from here up are byte tokens: one byte, the id's low eight bits.
-constexpr std::uint32_t kByteTokenBase = 0xFFFFFF00u;
 
 // memcmp(a, b, n) == 0, without a library call for the few bytes a
 // continuation usually compares.

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "util/limits.h"
 
 namespace velta::merge {
 namespace {
@@ -138,7 +139,7 @@ int analyse(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint3
         std::memcmp(o.bytes.get() + ours.pos, other->bytes.get() + theirs.pos, ours.b_len) == 0;
     if (!same) {
       r->conflict = 1;
-      return -2;
+      return kMergeConflict;
     }
     r->same = 1;
     r->theirs_pos = r->theirs_end = r->theirs_len = 0;

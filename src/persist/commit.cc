@@ -28,6 +28,7 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "util/holders.h"
+#include "util/limits.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -86,9 +87,9 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
     taken = lock.try_take();
     if (!taken) ::usleep(kLockRetryMicros);
   }
-  if (!taken) return -3;
+  if (!taken) return kCommitLocked;
 
-  if (vl_store_generation(path) != expected) return -2;
+  if (vl_store_generation(path) != expected) return kCommitChanged;
 
   // The save writes the engine's generation + 1 (1 without a log). An
   // engine below the disk's generation (made in memory, opened without log,

@@ -46,7 +46,7 @@ int store_format(const char* path) {
     return -1;
   }
   const SnapHeader h = snap_decode_header(hdr);
-  if (h.header_crc != crc32_up(0, hdr, kSnapHeaderCrcSpan)) {
+  if (h.header_crc != crc32_update(0, hdr, kSnapHeaderCrcSpan)) {
     errno = EINVAL;
     return -1;
   }
@@ -88,7 +88,7 @@ int verify_chunks(const char* path) {
       errno = EIO;
       return -1;
     }
-    crc = crc32_up(crc, block.get(), want);
+    crc = crc32_update(crc, block.get(), want);
     left -= want;
   }
   if (crc != h.trailer_crc) {

@@ -21,10 +21,10 @@ struct Record {
   bytebuf* b;
   bool too_long = false;
 
-  void u32(std::uint32_t v) { bu32(b, v); }
-  void u64(std::uint64_t v) { bu64(b, v); }
+  void u32(std::uint32_t v) { put_u32(b, v); }
+  void u64(std::uint64_t v) { put_u64(b, v); }
   // Length byte, then at most 63 bytes, as names are kept in memory.
-  void name(const char* s) { wname(b, s != nullptr ? s : ""); }
+  void name(const char* s) { put_name(b, s != nullptr ? s : ""); }
   // u64 length, then the bytes.
   void blob(const void* p, std::uint64_t n) {
     if (p == nullptr) n = 0;
@@ -32,8 +32,8 @@ struct Record {
       too_long = true;
       return;
     }
-    bu64(b, n);
-    bappend(b, p, n);
+    put_u64(b, n);
+    put_bytes(b, p, n);
   }
 };
 
@@ -44,17 +44,17 @@ template <class F>
 void log_record(vl_wal* wal, std::uint8_t kind, F&& fill) noexcept {
   if (wal->replaying) return;
   bytebuf* b = &wal->scratch;
-  if (b->failed) bfree(b);
+  if (b->failed) free_buffer(b);
   b->len = 0;
   Record r{b};
-  bappend(b, &kind, 1);
+  put_bytes(b, &kind, 1);
   fill(r);
   if (r.too_long) {
     wal->failed = 1;
   } else {
     wal_append(wal, *b);
   }
-  if (b->cap > (std::uint64_t{1} << 20) || b->failed) bfree(b);
+  if (b->cap > (std::uint64_t{1} << 20) || b->failed) free_buffer(b);
 }
 
 }  // namespace
