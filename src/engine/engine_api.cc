@@ -2,7 +2,9 @@
 // out-of-memory guard around the work in velta::engine.
 #include <cerrno>
 
+#include "engine/edits.h"
 #include "engine/engine.h"
+#include "engine/search.h"
 #include "util/capi_guard.h"
 
 namespace eng = velta::engine;
@@ -44,14 +46,6 @@ vl_object* vl_engine__obj(vl_engine* engine, uint32_t index) noexcept {
 vl_object* vl_engine_object(vl_engine* engine, int index) noexcept {
   if (index < 0) return nullptr;
   return vl_engine__obj(engine, static_cast<uint32_t>(index));
-}
-
-vl_wal* vl_engine__wal(vl_engine* engine) noexcept {
-  return engine != nullptr ? engine->wal : nullptr;
-}
-
-void vl_engine__set_wal(vl_engine* engine, vl_wal* wal) noexcept {
-  if (engine != nullptr) engine->wal = wal;
 }
 
 void vl_engine_stats(vl_engine* engine, vl_stats* out) noexcept {
@@ -142,6 +136,28 @@ int vl_update(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t del, 
   if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
   return velta::guard(-1, [&] {
     return eng::update(engine, object, pos, del, static_cast<const std::uint8_t*>(text), text_len);
+  });
+}
+
+int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) noexcept {
+  return velta::guard(-1, [&] { return eng::cut(engine, object, pos, len); });
+}
+
+int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_object* src, uint64_t src_pos,
+             uint64_t len) noexcept {
+  return velta::guard(-1, [&] { return eng::graft(engine, dst, dst_pos, src, src_pos, len); });
+}
+
+int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) noexcept {
+  return velta::guard(0, [&] { return eng::trim_history(engine, object, keep); });
+}
+
+uint64_t vl_search(vl_engine* engine, const void* pattern, uint64_t plen, vl_hit* hits,
+                   uint64_t max_hits) noexcept {
+  if (pattern == nullptr || hits == nullptr) return 0;
+  return velta::guard(std::uint64_t{0}, [&] {
+    return eng::search(engine, std::span(static_cast<const std::uint8_t*>(pattern), plen),
+                       std::span(hits, max_hits));
   });
 }
 

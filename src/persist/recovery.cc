@@ -46,8 +46,8 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "persist/wal_format.h"
-#include "util/capi_guard.h"
 #include "util/holders.h"
+#include "util/limits.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -93,19 +93,10 @@ class ReplayingScope {
 
 // ---------------------------------------------------------------- replay
 
-// Names are copied out at once: the decoder's buffer is shared.
-bool read_name(bytereader* r, char (&out)[64]) {
-  const char* s = rname(r);
-  if (!s) return false;
-  std::size_t len = std::strlen(s);
-  std::memcpy(out, s, len + 1);
-  return true;
-}
-
 // A u64 length followed by that many raw bytes, all within the payload.
-bool read_bytes(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
-  const std::uint64_t n = ru64(r);
-  const std::uint8_t* p = rbytes(r, n);
+bool read_blob(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
+  const std::uint64_t n = read_u64(r);
+  const std::uint8_t* p = read_bytes(r, n);
   if (!p) return false;
   *out = p;
   *len = n;
@@ -117,21 +108,21 @@ bool read_bytes(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
 // is gone changes nothing but still counts.
 bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t n) {
   bytereader r{payload + 1, n - 1, 0, 0};
-  char a[64];
-  char b[64];
+  char a[kNameBufBytes];
+  char b[kNameBufBytes];
   const std::uint8_t* bytes = nullptr;
   std::uint64_t len = 0;
   switch (payload[0]) {
     case fmt::kCreate: {
-      if (!read_name(&r, a) || !read_bytes(&r, &bytes, &len)) return false;
+      if (!read_name(&r, a) || !read_blob(&r, &bytes, &len)) return false;
       vl_create(engine, a, bytes, len);
       return true;
     }
     case fmt::kUpdate: {
       if (!read_name(&r, a)) return false;
-      std::uint64_t pos = ru64(&r);
-      std::uint64_t del = ru64(&r);
-      if (r.failed || !read_bytes(&r, &bytes, &len)) return false;
+      std::uint64_t pos = read_u64(&r);
+      std::uint64_t del = read_u64(&r);
+      if (r.failed || !read_blob(&r, &bytes, &len)) return false;
       if (vl_object* obj = vl_object_open(engine, a)) {
         vl_update(engine, obj, pos, del, len ? bytes : nullptr, len);
       }
@@ -144,9 +135,9 @@ bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t 
     }
     case fmt::kGraft: {
       if (!read_name(&r, a) || !read_name(&r, b)) return false;
-      std::uint64_t dst_pos = ru64(&r);
-      std::uint64_t src_pos = ru64(&r);
-      std::uint64_t count = ru64(&r);
+      std::uint64_t dst_pos = read_u64(&r);
+      std::uint64_t src_pos = read_u64(&r);
+      std::uint64_t count = read_u64(&r);
       if (r.failed) return false;
       vl_object* dst = vl_object_open(engine, a);
       vl_object* src = vl_object_open(engine, b);
@@ -155,15 +146,15 @@ bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t 
     }
     case fmt::kCut: {
       if (!read_name(&r, a)) return false;
-      std::uint64_t pos = ru64(&r);
-      std::uint64_t count = ru64(&r);
+      std::uint64_t pos = read_u64(&r);
+      std::uint64_t count = read_u64(&r);
       if (r.failed) return false;
       if (vl_object* obj = vl_object_open(engine, a)) vl_cut(engine, obj, pos, count);
       return true;
     }
     case fmt::kTrim: {
       if (!read_name(&r, a)) return false;
-      std::uint32_t keep = ru32(&r);
+      std::uint32_t keep = read_u32(&r);
       if (r.failed) return false;
       if (vl_object* obj = vl_object_open(engine, a)) vl_trim_history(engine, obj, keep);
       return true;
@@ -260,7 +251,7 @@ LogOutcome recover_log(vl_engine* engine, vl_wal* wal) {
   }
 
   std::uint64_t size = 0;
-  MallocPtr<std::uint8_t> image(static_cast<std::uint8_t*>(slurp_file(wal->wal_path, &size)));
+  MallocPtr<std::uint8_t> image(static_cast<std::uint8_t*>(read_whole_file(wal->wal_path, &size)));
   if (!image) return LogOutcome::kNoLog;
   std::uint64_t valid = fmt::kHeaderSize;
   if (wal_header_matches(image.get(), size, generation)) {
@@ -321,7 +312,7 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   }
   errno = 0;
   std::uint64_t size = 0;
-  MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(slurp_file(path, &size)));
+  MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(read_whole_file(path, &size)));
   if (!bytes) {
     if (errno == 0) errno = ENOENT;
     return nullptr;
@@ -334,6 +325,8 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
 // under it loads it again; after a few such rounds it gives up on the log
 // rather than touch a file that belongs to a newer snapshot.
 constexpr int kOpenRounds = 3;
+
+}  // namespace
 
 vl_engine* open_store(const char* path) {
   for (int round = 1;; ++round) {
@@ -357,21 +350,19 @@ vl_engine* open_store(const char* path) {
   }
 }
 
-}  // namespace
-
 ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t size) {
-  ReplayingScope replaying(engine->wal);
+  ReplayingScope replaying(attached_wal(engine));
   std::uint64_t count = 0;
   std::uint64_t end = 0;
   std::uint64_t pos = fmt::kHeaderSize;
   if (size >= fmt::kHeaderSize + fmt::kFrameSize) {
     do {
       bytereader frame{log + pos, fmt::kFrameSize, 0, 0};
-      const std::uint64_t n = ru32(&frame);
-      const std::uint32_t crc = ru32(&frame);
+      const std::uint64_t n = read_u32(&frame);
+      const std::uint32_t crc = read_u32(&frame);
       if (n == 0 || n > size - pos - fmt::kFrameSize) break;
       const std::uint8_t* payload = log + pos + fmt::kFrameSize;
-      if (crc32_up(0, payload, n) != crc) break;
+      if (crc32_update(0, payload, n) != crc) break;
       if (!apply_record(engine, payload, n)) break;
       ++count;
       pos += fmt::kFrameSize + n;
@@ -382,13 +373,3 @@ ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t si
 }
 
 }  // namespace velta::persist
-
-extern "C" vl_engine* vl_open(const char* path) noexcept {
-  return velta::guard<vl_engine*>(nullptr, [&]() -> vl_engine* {
-    if (!path) {
-      errno = EINVAL;
-      return nullptr;
-    }
-    return velta::persist::open_store(path);
-  });
-}

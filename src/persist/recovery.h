@@ -1,5 +1,5 @@
-// Log replay, the heart of open and recovery, exposed for the fuzzer and
-// the benchmarks, which feed it log images directly.
+// Opening a store, and log replay, the heart of open and recovery, exposed
+// for the fuzzer and the benchmarks, which feed it log images directly.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,11 @@
 #include "velta.h"
 
 namespace velta::persist {
+
+// vl_open without the C boundary: loads the snapshot at `path`, replays
+// path.wal, cuts a torn tail and keeps logging there. The engine, or NULL
+// with errno set. REQUIRES: path != NULL. Throws std::bad_alloc.
+vl_engine* open_store(const char* path);
 
 struct ReplayResult {
   // Bytes of the image worth keeping: the end of the last applied record,
