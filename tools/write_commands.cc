@@ -77,9 +77,11 @@ int cmd_put(const Options& o) {
       return false;
     }
     const Span s = changed_span(old, data);
-    outcome = "version " + std::to_string(vl_object_versions(obj) - 1) + ": bytes " +
-              std::to_string(s.pos) + ".." + std::to_string(s.pos + s.removed) + " replaced by " +
-              std::to_string(s.inserted) + " bytes";
+    outcome = "version " + std::to_string(vl_object_versions(obj) - 1) + ": ";
+    outcome += s.removed == 0 && s.inserted == 0
+                   ? std::string("same content (--force)")
+                   : "bytes " + std::to_string(s.pos) + ".." + std::to_string(s.pos + s.removed) +
+                         " replaced by " + std::to_string(s.inserted) + " bytes";
     return true;
   });
   std::printf("%s: %s\n", o.name.c_str(), outcome.c_str());
