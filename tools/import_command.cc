@@ -124,7 +124,7 @@ std::string blob_text(git_repository* repo, const git_oid& id) {
 // A one-line bar on stderr, drawn only when stderr is a terminal.
 class Progress {
  public:
-  Progress(std::size_t total) : total_(total), on_(::isatty(2) == 1) {}
+  explicit Progress(std::size_t total) : total_(total), on_(::isatty(2) == 1) {}
   void step(const std::string& name, std::size_t done) const {
     if (!on_ || total_ == 0) return;
     constexpr std::size_t kWidth = 30;

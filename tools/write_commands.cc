@@ -94,6 +94,7 @@ int cmd_rm(const Options& o) {
     if (vl_delete(e, o.name.c_str()) != 0) fail(kExitNotFound, "no object named '" + o.name + "'");
     return true;
   });
+  std::printf("removed %s\n", o.name.c_str());
   return kExitOk;
 }
 

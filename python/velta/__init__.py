@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import operator
 import os
 import weakref
 from dataclasses import dataclass
@@ -123,9 +124,17 @@ def _name(value: Union[str, bytes]) -> bytes:
     return raw
 
 
+def _int(value, what: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError("%s must be an int, not bool" % what)
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be an int, not %s" % (what, type(value).__name__)) from None
+
+
 def _count(value: int, what: str, limit: int = U64_MAX) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
+    value = _int(value, what)
     if value < 0:
         raise ValueError("%s must not be negative (got %d)" % (what, value))
     if value > limit:
@@ -134,7 +143,10 @@ def _count(value: int, what: str, limit: int = U64_MAX) -> int:
 
 
 def _path(path: PathLike) -> bytes:
-    return os.fsencode(path)
+    raw = os.fsencode(path)
+    if not raw or b"\0" in raw:
+        raise ValueError("a store path must be non-empty and hold no NUL")
+    return raw
 
 
 def _oserror(path=None) -> OSError:
@@ -212,8 +224,7 @@ class Versions(Sequence[Version]):
         n = len(self)
         if isinstance(index, slice):
             return [Version(self._object, i) for i in range(*index.indices(n))]
-        if isinstance(index, bool) or not isinstance(index, int):
-            raise TypeError("version indices are ints, not %s" % type(index).__name__)
+        index = _int(index, "a version index")
         if not -n <= index < n:
             raise IndexError("version %d out of range: %r has %d" % (index, self._object.name, n))
         return Version(self._object, index % n)

@@ -5,6 +5,7 @@ and fails the CTest entry outright.
 """
 import errno
 import os
+import random
 import sys
 import tempfile
 import threading
@@ -135,6 +136,7 @@ class BindingTest(unittest.TestCase):
                 lambda: e.search(b"x", max_hits=-1), lambda: e.search(b""),
                 lambda: e.create("n" * 64), lambda: e.create(""), lambda: e.create("doc"),
                 lambda: e.train(b"x", passes=-1), lambda: doc[0][0:10:2],
+                lambda: velta.Engine("bad\0path"), lambda: e.save(""),
             ]
             for i, call in enumerate(value_errors):
                 with self.subTest(i=i), self.assertRaises(ValueError):
@@ -202,6 +204,35 @@ class BindingTest(unittest.TestCase):
         self.assertEqual(velta.store_generation(self.path), 2)
         with self.assertRaises(ValueError):
             velta.Engine().commit()
+
+    def test_random_edits_match_a_list_model(self):
+        """Seeded random edits and misuses against a list of bytes versions;
+        every version and slice must match after each step and after a
+        commit and read-only reopen."""
+        seed = int.from_bytes(os.urandom(4), "little")
+        rng = random.Random(seed)
+        model = [b"the keeper counted ninety steps"]
+        with velta.Engine() as e:
+            doc = e.create("doc", model[0])
+            for step in range(150):
+                cur = model[-1]
+                pos = rng.randrange(len(cur) + 3)          # sometimes past the end
+                delete = rng.choice([0, 1, 5, 2**63, -1])
+                data = rng.choice([b"", b"tide", "fög", b"\x00\xff"])
+                try:
+                    doc.update(pos, delete, data)
+                except (ValueError, IndexError):
+                    self.assertTrue(pos > len(cur) or delete < 0, "seed %d" % seed)
+                else:
+                    raw = data.encode() if isinstance(data, str) else data
+                    model.append(cur[:pos] + raw + cur[pos + delete:])
+                v = rng.randrange(-len(model), len(model))
+                a, b = sorted(rng.randrange(-5, len(model[v]) + 5) for _ in range(2))
+                self.assertEqual(doc[v][a:b], model[v][a:b], "seed %d step %d" % (seed, step))
+            e.save(self.path)
+        with velta.Engine(self.path, readonly=True) as e:
+            got = [bytes(v) for v in e["doc"].versions]
+        self.assertEqual(got, model, "seed %d" % seed)
 
     def test_threads_take_turns(self):
         with velta.Engine() as e:
