@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/store.h"
+#include "store/store.h"
 #include "velta.h"
 
 namespace {

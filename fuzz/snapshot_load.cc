@@ -88,9 +88,9 @@ std::vector<std::uint8_t> resealed(const std::uint8_t* data, std::size_t size) {
   const SnapHeader h = snap_decode_header(f.data());
   const std::uint64_t body = h.total_len == 0 ? h.stored_len : h.body_len;
   if ((h.flags & (kSnapFlagZlib | kSnapFlagZstd)) == 0 && body <= size - kSnapHeaderSize) {
-    put32(f.data() + kSnapOffBodyCrc, crc32_up(0, f.data() + kSnapHeaderSize, body));
+    put32(f.data() + kSnapOffBodyCrc, crc32_update(0, f.data() + kSnapHeaderSize, body));
   }
-  put32(f.data() + kSnapOffHeaderCrc, crc32_up(0, f.data(), kSnapHeaderCrcSpan));
+  put32(f.data() + kSnapOffHeaderCrc, crc32_update(0, f.data(), kSnapHeaderCrcSpan));
   return f;
 }
 

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       while (pos < size && pos + 1 + data[pos] <= size) {
         const std::uint8_t* payload = data + pos + 1;
         const std::uint32_t n = data[pos];
-        const std::uint32_t crc = velta::persist::crc32_up(0, payload, n);
+        const std::uint32_t crc = velta::persist::crc32_update(0, payload, n);
         for (std::uint32_t v : {n, crc}) {
           for (int i = 0; i < 4; ++i) log += static_cast<char>(v >> (8 * i));
         }

@@ -117,8 +117,7 @@ typedef struct vl_bin_opts {
 /* Tree callbacks; return values are ignored. */
 typedef uint64_t (*vl_leaf_bytes_fn)(void* ctx, const vl_leaf* leaf);
 typedef int (*vl_leaf_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes);
-typedef int (*vl_range_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes,
-                                 uint64_t start);
+typedef int (*vl_range_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes, uint64_t start);
 
 /* Flags for vl_open_ex (never renumbered). */
 #define VL_OPEN_READONLY 1u /* replay in memory; write, create and lock nothing */
@@ -126,6 +125,16 @@ typedef int (*vl_range_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes,
 /* Save options for vl_save_ex (never renumbered). */
 #define VL_SAVE_MAPPABLE 1     /* tokens in a trailer, body padded, never compressed */
 #define VL_SAVE_UNCOMPRESSED 2 /* never compress */
+
+/* Limits and special values callers pass or compare (never renumbered). */
+#define VL_NAME_MAX 63                 /* bytes of a name that are kept */
+#define VL_NEWEST_VERSION 0xFFFFFFFFu  /* version index meaning the newest version */
+#define VL_BYTE_TOKEN_BASE 0xFFFFFF00u /* byte b is token VL_BYTE_TOKEN_BASE + b */
+
+/* Results beyond 0 and -1 (never renumbered). */
+#define VL_COMMIT_CHANGED (-2) /* vl_commit: the generation on disk is not the expected one */
+#define VL_COMMIT_LOCKED (-3)  /* vl_commit: the lock file could not be taken */
+#define VL_MERGE_CONFLICT (-2) /* vl_merge, vl_merge_preview: both sides changed one range */
 
 /* Snapshot header `flags` values (on disk; never renumbered). */
 #define VL_SNAP_ZLIB 1
@@ -334,8 +343,7 @@ VL_API uint32_t vl_dict_version(const vl_dict* dict) VL_NOEXCEPT;
 VL_API uint32_t vl_dict_lookup(const vl_dict* dict, const void* text, uint64_t len) VL_NOEXCEPT;
 /* Bytes of `id` and their count (valid until the dictionary next grows);
  * NULL and 0 for an unassigned id. */
-VL_API const uint8_t* vl_dict_text(const vl_dict* dict, uint32_t id,
-                                   uint64_t* out_len) VL_NOEXCEPT;
+VL_API const uint8_t* vl_dict_text(const vl_dict* dict, uint32_t id, uint64_t* out_len) VL_NOEXCEPT;
 /* Adds the unknown runs of 1..64 bytes of the text, at most `limit`;
  * returns how many were added (fewer on out of memory). On an engine's
  * dictionary, this, vl_dict_train and vl_net__install_entry log the entries
@@ -364,8 +372,7 @@ VL_API const uint8_t* vl_dict__texts(const vl_dict* dict, uint64_t* out_len) VL_
 /* Replaces the whole content with exported arrays: 0, or -1 on a bad entry
  * (past the blob, longer than 64), a blob over 4 GiB or out of memory. */
 VL_API int vl_dict__restore(vl_dict* dict, const void* blob, uint64_t blob_len,
-                            const uint32_t* offs, const uint32_t* lens,
-                            uint32_t count) VL_NOEXCEPT;
+                            const uint32_t* offs, const uint32_t* lens, uint32_t count) VL_NOEXCEPT;
 /* Makes `id` decode to the `len` bytes (0 does nothing); does nothing on
  * out of memory. */
 VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
@@ -497,8 +504,7 @@ VL_API int vl_train(vl_engine* engine, const void* sample, uint64_t len, uint32_
 /* vl_search with hits as (position, object table index) pairs; returns the
  * count written (at most capacity); 0 for NULL, capacity 0 or no memory. */
 VL_API uint64_t vl_search_flat(vl_engine* engine, const void* query, uint64_t query_len,
-                               uint64_t* positions, int* objects,
-                               uint64_t capacity) VL_NOEXCEPT;
+                               uint64_t* positions, int* objects, uint64_t capacity) VL_NOEXCEPT;
 /* Frees the node arena (vl_ext_arena_free); live nodes; live node bytes. */
 VL_API void vl_arena_release(void) VL_NOEXCEPT;
 VL_API uint64_t vl_arena_live_nodes(void) VL_NOEXCEPT;
@@ -515,8 +521,7 @@ VL_API int vl_range_changed(const vl_object* object, uint32_t a, uint32_t b, uin
 VL_API uint32_t vl_range_history(const vl_object* object, uint64_t start, uint64_t length,
                                  uint32_t* out, uint32_t capacity) VL_NOEXCEPT;
 /* Leaf count of version b's tree when its root differs from a's, else 0. */
-VL_API uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a,
-                                      uint32_t b) VL_NOEXCEPT;
+VL_API uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a, uint32_t b) VL_NOEXCEPT;
 
 /* ------------------------------------------------- vl_bin_: binary objects */
 

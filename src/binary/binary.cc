@@ -17,13 +17,12 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "util/capi_guard.h"
+#include "util/limits.h"
 
 namespace velta::binary {
 namespace {
 
 constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ull;
-constexpr std::uint32_t kByteToken = 0xFFFFFF00u;
 
 constexpr std::array<std::uint64_t, 256> make_gear() {
   std::array<std::uint64_t, 256> t{};
@@ -95,10 +94,6 @@ std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexc
   return std::min(longest, length);
 }
 
-namespace {
-
-// Throws std::bad_alloc; on any failure nothing is attached (chunks already
-// put stay in the store, unused).
 vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint8_t> data,
                   const vl_bin_opts* opts_in) {
   const vl_bin_opts opts = normalise(opts_in);
@@ -118,7 +113,7 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
       end = chunk_end(data, start, opts);
       const std::uint64_t n = end - start;
       const std::uint8_t* src = data.data() + start;
-      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteToken | src[i];
+      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteTokenBase | src[i];
       const std::uint64_t key = vl_store_put(engine->store, scratch.get(), n);
       if (key == 0) throw std::bad_alloc();
       leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(n)});
@@ -135,37 +130,16 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
   object->versions.push_back(v);   // capacity reserved: cannot throw
   root.release();                  // the version holds the reference now
   engine::reserve_object(engine);  // attach cannot fail after the record
-  vl_wal__binary(engine, name, data.data(), data.size(), &opts);
+  if (engine->log) engine->log->log_binary(name, data.data(), data.size(), opts);
   return engine::attach(engine, std::move(object));
 }
 
-}  // namespace
-}  // namespace velta::binary
-
-extern "C" {
-
-void vl_bin_opts_default(vl_bin_opts* opts) noexcept {
-  if (opts == nullptr) return;
-  *opts = vl_bin_opts{4096, 1024, 16384, 0};
-}
-
-vl_object* vl_create_binary(vl_engine* engine, const char* name, const void* data, uint64_t length,
-                            const vl_bin_opts* opts) noexcept {
-  if (engine == nullptr || name == nullptr) return nullptr;
-  if (data == nullptr && length != 0) return nullptr;
-  return velta::guard<vl_object*>(nullptr, [&] {
-    return velta::binary::create(
-        engine, name, {static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)},
-        opts);
-  });
-}
-
-uint32_t vl_bin_chunk_count(const vl_object* object, uint32_t version) noexcept {
-  if (object == nullptr || object->versions.empty()) return 0;
-  const std::uint32_t n = object->n_versions();
-  if (version == 0xFFFFFFFFu) version = n - 1;
+std::uint32_t chunk_count(const vl_object& object, std::uint32_t version) noexcept {
+  if (object.versions.empty()) return 0;
+  const std::uint32_t n = object.n_versions();
+  if (version == kNewestVersion) version = n - 1;
   if (version >= n) return 0;
-  return vl_ext_leaves(object->versions[version].root);
+  return vl_ext_leaves(object.versions[version].root);
 }
 
-}  // extern "C"
+}  // namespace velta::binary

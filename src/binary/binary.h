@@ -38,4 +38,18 @@ std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
 // token scratch is sized by it.
 std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept;
 
+// The options vl_bin_opts_default fills in.
+inline constexpr vl_bin_opts kDefaultOpts{4096, 1024, 16384, 0};
+
+// vl_create_binary without the C boundary: one object of raw bytes, one
+// version over content-defined chunks. REQUIRES: engine and name not NULL.
+// Throws std::bad_alloc; on any failure nothing is attached (chunks already
+// put stay in the store, unused).
+vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint8_t> data,
+                  const vl_bin_opts* opts);
+
+// Leaves in version `version` (0xFFFFFFFF: the newest) of object; 0 for an
+// object without versions or an index out of range.
+std::uint32_t chunk_count(const vl_object& object, std::uint32_t version) noexcept;
+
 }  // namespace velta::binary

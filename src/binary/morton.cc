@@ -1,4 +1,4 @@
-// vl_morton_order: the Z-order permutation of a set of 3-D points.
+// The Z-order permutation (vl_morton_order) of a set of 3-D points.
 //
 // One pass finds the bounding box, one computes the keys (and the digit
 // histograms of the radix sort), then the records are sorted by (key,
@@ -14,7 +14,6 @@
 #include <memory>
 #include <new>
 
-#include "util/capi_guard.h"
 #include "velta.h"
 
 namespace velta::binary {
@@ -69,8 +68,8 @@ MKey* radix_sort(MKey* recs, MKey* tmp, std::uint32_t n, Histograms& hist) noexc
   return src;
 }
 
-// REQUIRES: points holds 3 * count floats, count > 0, out holds count
-// entries. Throws std::bad_alloc before writing to out.
+}  // namespace
+
 void order(const float* points, std::uint32_t count, std::uint32_t* out) {
   float lo[3] = {1e30f, 1e30f, 1e30f};
   float hi[3] = {-1e30f, -1e30f, -1e30f};
@@ -119,13 +118,4 @@ void order(const float* points, std::uint32_t count, std::uint32_t* out) {
   for (std::uint32_t i = 0; i < count; ++i) out[i] = sorted[i].index;
 }
 
-}  // namespace
 }  // namespace velta::binary
-
-extern "C" int vl_morton_order(const float* points, uint32_t count, uint32_t* out) noexcept {
-  if (count == 0 || points == nullptr || out == nullptr) return -1;
-  return velta::guard(-1, [&] {
-    velta::binary::order(points, count, out);
-    return 0;
-  });
-}

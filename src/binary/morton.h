@@ -43,4 +43,9 @@ std::uint32_t morton_quantise(double t) noexcept;
 // so the order is total.
 int mkey_cmp(const void* a, const void* b) noexcept;
 
+// Writes to out[0, count) the indices of the points in Z order (ties by
+// index). REQUIRES: points holds 3 * count floats, count > 0, out holds
+// count entries. Throws std::bad_alloc before writing to out.
+void order(const float* points, std::uint32_t count, std::uint32_t* out);
+
 }  // namespace velta::binary

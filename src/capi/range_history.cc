@@ -7,11 +7,12 @@
 // byte position in both, the range holds the same bytes in both. The test
 // is conservative the other way: different covering nodes are reported as
 // a change even when their text happens to be equal.
+#include "capi/range_history.h"
+
 #include <cstdint>
 
 #include "engine/engine.h"
 #include "extent/node.h"
-#include "util/capi_guard.h"
 
 namespace velta::capi {
 namespace {
@@ -42,12 +43,6 @@ Cover cover(const vl_ext* node, std::uint64_t start, std::uint64_t end) noexcept
   return Cover{node, offset};
 }
 
-// End of [start, start + length), saturating instead of wrapping so that a
-// length meaning "to the end" (UINT64_MAX) covers the whole tail.
-std::uint64_t range_end(std::uint64_t start, std::uint64_t length) noexcept {
-  return length > UINT64_MAX - start ? UINT64_MAX : start + length;
-}
-
 // 1 when the covers of one range in two versions show a change. Equal
 // roots were handled before.
 int differs(const Cover& ca, const Cover& cb) noexcept {
@@ -55,6 +50,8 @@ int differs(const Cover& ca, const Cover& cb) noexcept {
   // The same node at another position holds other bytes of the range.
   return ca.node == cb.node && ca.offset == cb.offset ? 0 : 1;
 }
+
+}  // namespace
 
 int changed(const vl_object& object, std::uint32_t a, std::uint32_t b, std::uint64_t start,
             std::uint64_t end) noexcept {
@@ -84,32 +81,10 @@ std::uint32_t history(const vl_object& object, std::uint64_t start, std::uint64_
   return count;
 }
 
-}  // namespace
-}  // namespace velta::capi
-
-extern "C" {
-
-int vl_range_changed(const vl_object* object, uint32_t a, uint32_t b, uint64_t start,
-                     uint64_t length) noexcept {
-  if (object == nullptr) return 1;
-  const std::uint32_t n = object->n_versions();
-  if (a >= n || b >= n) return 1;
-  return velta::capi::changed(*object, a, b, start, velta::capi::range_end(start, length));
-}
-
-uint32_t vl_range_history(const vl_object* object, uint64_t start, uint64_t length, uint32_t* out,
-                          uint32_t capacity) noexcept {
-  if (object == nullptr || out == nullptr || capacity == 0) return 0;
-  return velta::capi::history(*object, start, velta::capi::range_end(start, length), out, capacity);
-}
-
-uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a, uint32_t b) noexcept {
-  if (object == nullptr) return 0;
-  const std::uint32_t n = object->n_versions();
-  if (a >= n || b >= n) return 0;
-  const vl_ext* rb = object->versions[b].root;
-  if (object->versions[a].root == rb) return 0;
+std::uint32_t new_leaves(const vl_object& object, std::uint32_t a, std::uint32_t b) noexcept {
+  const vl_ext* rb = object.versions[b].root;
+  if (object.versions[a].root == rb) return 0;
   return vl_ext_leaves(rb);
 }
 
-}  // extern "C"
+}  // namespace velta::capi

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "util/holders.h"
+#include "util/limits.h"
 #include "velta.h"
 
 namespace velta::dict {
@@ -59,9 +60,8 @@ struct Slot {
   std::uint32_t tag;
 };
 
-inline constexpr std::uint32_t kMaxEntryLen = 64;     // bytes per entry
-inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;  // largest learned id
-inline constexpr std::uint32_t kByteTokenBase = 0xFFFFFF00u;
+inline constexpr std::uint32_t kMaxEntryLen = 64;            // bytes per entry
+inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;         // largest learned id
 inline constexpr std::uint64_t kMaxTextBytes = 0xFFFFFFFFu;  // offsets are u32
 inline constexpr std::uint64_t kInitTextCap = 0x100000;      // 1 MiB
 inline constexpr std::uint32_t kInitCap = 0x4000;            // ids

@@ -1,4 +1,4 @@
-// Cut, graft and history trimming, and their exported entry points.
+// Cut, graft and history trimming.
 //
 // Order of every edit: check the arguments, build the new tree (splits and
 // joins only make new nodes, so nothing visible changes yet), make room for
@@ -11,9 +11,6 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
-
-#include "persist/wal.h"
-#include "util/capi_guard.h"
 
 namespace velta::engine {
 namespace {
@@ -60,10 +57,12 @@ int cut(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t l
   ExtRef result = join(head.get(), tail.get());
 
   reserve_version(object);  // `v` is not used past this point
-  if (replayable_by_name(engine, object)) {
-    vl_wal__cut(engine, object->name, pos, len);
-  } else {
-    persist::wal_mark_failed(engine);
+  if (ChangeLog* log = engine->log.get()) {
+    if (replayable_by_name(engine, object)) {
+      log->log_cut(object->name, pos, len);
+    } else {
+      log->mark_failed();
+    }
   }
   push_version(engine, object, result.release());
   return 0;
@@ -90,10 +89,12 @@ int graft(vl_engine* engine, vl_object* dst, std::uint64_t dst_pos, vl_object* s
   ExtRef result = join(joined.get(), tail.get());
 
   reserve_version(dst);  // `d` and `s` are not used past this point
-  if (replayable_by_name(engine, dst) && replayable_by_name(engine, src)) {
-    vl_wal__graft(engine, dst->name, dst_pos, src->name, src_pos, len);
-  } else {
-    persist::wal_mark_failed(engine);
+  if (ChangeLog* log = engine->log.get()) {
+    if (replayable_by_name(engine, dst) && replayable_by_name(engine, src)) {
+      log->log_graft(dst->name, dst_pos, src->name, src_pos, len);
+    } else {
+      log->mark_failed();
+    }
   }
   push_version(engine, dst, result.release());
   return 0;
@@ -104,10 +105,12 @@ int trim_history(vl_engine* engine, vl_object* object, std::uint32_t keep) {
   keep = std::max<std::uint32_t>(keep, 1);
   const std::uint32_t n = object->n_versions();
   if (n <= keep) return 0;
-  if (replayable_by_name(engine, object)) {
-    vl_wal__trim(engine, object->name, keep);
-  } else {
-    persist::wal_mark_failed(engine);
+  if (ChangeLog* log = engine->log.get()) {
+    if (replayable_by_name(engine, object)) {
+      log->log_trim(object->name, keep);
+    } else {
+      log->mark_failed();
+    }
   }
 
   const std::uint32_t drop = n - keep;
@@ -119,21 +122,3 @@ int trim_history(vl_engine* engine, vl_object* object, std::uint32_t keep) {
 }
 
 }  // namespace velta::engine
-
-extern "C" {
-
-int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) VL_NOEXCEPT {
-  return velta::guard(-1, [&] { return velta::engine::cut(engine, object, pos, len); });
-}
-
-int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_object* src, uint64_t src_pos,
-             uint64_t len) VL_NOEXCEPT {
-  return velta::guard(
-      -1, [&] { return velta::engine::graft(engine, dst, dst_pos, src, src_pos, len); });
-}
-
-int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) VL_NOEXCEPT {
-  return velta::guard(0, [&] { return velta::engine::trim_history(engine, object, keep); });
-}
-
-}  // extern "C"

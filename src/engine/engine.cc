@@ -12,19 +12,15 @@
 #include <new>
 
 #include "dict/dict.h"
-#include "engine/store.h"
 #include "extent/node.h"
-#include "persist/wal.h"
+#include "store/store.h"
 
 vl_object::~vl_object() {
   for (const vl_version& v : versions) vl_ext_release(v.root);
 }
 
 vl_engine::~vl_engine() {
-  if (wal != nullptr) {
-    vl_wal__destroy(wal);
-    wal = nullptr;
-  }
+  log.reset();
   objects.clear();
   vl_dict_free(dict);
   vl_store_free(store);
@@ -81,10 +77,10 @@ int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint
 
 }  // namespace
 
-void copy_name(char (&dst)[64], const char* name) noexcept {
+void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept {
   std::size_t n = 0;
   if (name != nullptr) {
-    while (n < 63 && name[n] != '\0') ++n;
+    n = kept_name_len(name);
     std::memcpy(dst, name, n);
   }
   dst[n] = '\0';
@@ -244,9 +240,14 @@ vl_object* find(vl_engine* engine, std::string_view name) noexcept {
 }
 
 bool replayable_by_name(vl_engine* engine, const vl_object* object) noexcept {
-  const vl_wal* wal = engine->wal;
-  if (wal == nullptr || wal->replaying) return true;
+  const ChangeLog* log = engine->log.get();
+  if (log == nullptr || log->is_replaying()) return true;
   return find(engine, object->name) == object;
+}
+
+void report_dict_growth(void* ctx, std::uint32_t lo, std::uint32_t hi) noexcept {
+  auto* engine = static_cast<vl_engine*>(ctx);
+  if (engine->log) engine->log->log_entries(lo, hi);
 }
 
 const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept {
@@ -299,7 +300,7 @@ vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
   reserve_object(engine);
 
   // Nothing below allocates: log, then make the object visible.
-  vl_wal__create(engine, name, text, len);
+  if (engine->log) engine->log->log_create(name, text, len);
   engine->stats.bytes_ingested += len;
   engine->stats.chunks_put += n_chunks;
   push_version(engine, object.get(), root.release());
@@ -331,7 +332,7 @@ vl_object* rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves, s
   reserve_object(engine);
   // No record replays this: the leaves may name chunks that no logged
   // change put into the store.
-  persist::wal_mark_failed(engine);
+  if (engine->log) engine->log->mark_failed();
   push_version(engine, object.get(), root.release());
   vl_object* raw = attach(engine, std::move(object));
   engine->stats.store_bytes = vl_store_bytes(engine->store);
@@ -343,7 +344,7 @@ int delete_object(vl_engine* engine, const char* name) {
   const std::string_view want(name);
   for (std::size_t i = 0; i < objs.size(); ++i) {
     if (want != std::string_view(objs[i]->name)) continue;
-    vl_wal__delete(engine, name);
+    if (engine->log) engine->log->log_delete(name);
     // Swap-with-last: table order is not kept. The moved-out unique_ptr
     // destroys the object and releases its versions.
     std::unique_ptr<vl_object> gone = std::move(objs[i]);

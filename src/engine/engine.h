@@ -1,5 +1,5 @@
 // The engine: one dictionary, one chunk store, the table of named objects,
-// six counters and, once opened or saved, the write-ahead log state.
+// six counters and, once opened or saved, the attached change log.
 //
 // Ownership: the engine owns its dictionary, store, objects and log; each
 // version owns one reference on its tree root. Object handles are stable
@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/change_log.h"
+#include "util/limits.h"
 #include "velta.h"
 
 struct vl_version {
@@ -34,7 +36,7 @@ struct vl_object {
   // an object in a table. Every root in it holds one reference, released by
   // the destructor.
   std::vector<vl_version> versions;
-  char name[64] = {};  // NUL-terminated, at most 63 bytes kept
+  char name[velta::kNameBufBytes] = {};  // NUL-terminated, at most kNameMax (63) bytes kept
 
   vl_object() = default;
   vl_object(const vl_object&) = delete;
@@ -50,7 +52,9 @@ struct vl_engine {
   vl_store* store = nullptr;
   std::vector<std::unique_ptr<vl_object>> objects;  // table order
   vl_stats stats{};
-  vl_wal* wal = nullptr;  // attached log, or NULL
+  // Attached change log (the write-ahead log once opened or saved), or
+  // NULL. Hears of every change before memory changes; see change_log.h.
+  std::unique_ptr<velta::engine::ChangeLog> log;
 
   vl_engine() = default;
   vl_engine(const vl_engine&) = delete;
@@ -76,8 +80,9 @@ struct TokPos {
   std::uint64_t start;  // byte position at which that token begins
 };
 
-// Copies `name` into dst[64], keeping at most 63 bytes, NUL-terminated.
-void copy_name(char (&dst)[64], const char* name) noexcept;
+// Copies `name` into dst, keeping at most kNameMax (63) bytes,
+// NUL-terminated. NULL gives "".
+void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept;
 
 // Byte length of a leaf's text, measured through the dictionary; caches the
 // length of whole chunks in the chunk record. 0 for an unknown chunk.
@@ -136,6 +141,10 @@ vl_object* find(vl_engine* engine, std::string_view name) noexcept;
 // out of its reach: its edits must not be logged under that name, where
 // they would land on the other object. Cost: one table scan while logging.
 bool replayable_by_name(vl_engine* engine, const vl_object* object) noexcept;
+
+// The dictionary's growth callback (vl_dict::on_change); ctx is the
+// vl_engine. Hands the added ids to the attached log, if any.
+void report_dict_growth(void* ctx, std::uint32_t lo, std::uint32_t hi) noexcept;
 
 // The version at `index`, or NULL when out of range.
 const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept;

@@ -3,8 +3,9 @@
 #include <cerrno>
 
 #include "dict/dict.h"
+#include "engine/edits.h"
 #include "engine/engine.h"
-#include "persist/wal.h"
+#include "engine/search.h"
 #include "util/capi_guard.h"
 
 namespace eng = velta::engine;
@@ -15,7 +16,7 @@ namespace {
 // that no record carries; logging them keeps replayed ids equal to ours.
 void log_stray_entries(vl_engine* engine, std::uint32_t before) noexcept {
   const std::uint32_t now = vl_dict_size(engine->dict);
-  if (now > before) vl_wal__entries(engine, before + 1, now);
+  if (now > before && engine->log) engine->log->log_entries(before + 1, now);
 }
 
 }  // namespace
@@ -29,7 +30,7 @@ vl_engine* vl_engine_new(void) noexcept {
     e->store = vl_store_new();
     if (e->dict == nullptr || e->store == nullptr) throw std::bad_alloc();
     // Entries a caller adds to this dictionary directly are logged too.
-    e->dict->on_change = &velta::persist::wal_dict_changed;
+    e->dict->on_change = &eng::report_dict_growth;
     e->dict->on_change_ctx = e.get();
     e->objects.reserve(64);
     return e.release();
@@ -60,14 +61,6 @@ vl_object* vl_engine__obj(vl_engine* engine, uint32_t index) noexcept {
 vl_object* vl_engine_object(vl_engine* engine, int index) noexcept {
   if (index < 0) return nullptr;
   return vl_engine__obj(engine, static_cast<uint32_t>(index));
-}
-
-vl_wal* vl_engine__wal(vl_engine* engine) noexcept {
-  return engine != nullptr ? engine->wal : nullptr;
-}
-
-void vl_engine__set_wal(vl_engine* engine, vl_wal* wal) noexcept {
-  if (engine != nullptr) engine->wal = wal;
 }
 
 void vl_engine_stats(vl_engine* engine, vl_stats* out) noexcept {
@@ -165,6 +158,28 @@ int vl_update(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t del, 
   });
   if (rc != 0) log_stray_entries(engine, before);
   return rc;
+}
+
+int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) noexcept {
+  return velta::guard(-1, [&] { return eng::cut(engine, object, pos, len); });
+}
+
+int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_object* src, uint64_t src_pos,
+             uint64_t len) noexcept {
+  return velta::guard(-1, [&] { return eng::graft(engine, dst, dst_pos, src, src_pos, len); });
+}
+
+int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) noexcept {
+  return velta::guard(0, [&] { return eng::trim_history(engine, object, keep); });
+}
+
+uint64_t vl_search(vl_engine* engine, const void* pattern, uint64_t plen, vl_hit* hits,
+                   uint64_t max_hits) noexcept {
+  if (pattern == nullptr || hits == nullptr) return 0;
+  return velta::guard(std::uint64_t{0}, [&] {
+    return eng::search(engine, std::span(static_cast<const std::uint8_t*>(pattern), plen),
+                       std::span(hits, max_hits));
+  });
 }
 
 }  // extern "C"

@@ -17,13 +17,12 @@
 #include <new>
 #include <vector>
 
-#include "util/capi_guard.h"
+#include "util/limits.h"
 
 namespace velta::engine {
 namespace {
 
 // Ids from here up are byte tokens: one byte, the id's low eight bits.
-constexpr std::uint32_t kByteTokenBase = 0xFFFFFF00u;
 
 // memcmp(a, b, n) == 0, without a library call for the few bytes a
 // continuation usually compares.
@@ -295,12 +294,3 @@ std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
 }
 
 }  // namespace velta::engine
-
-extern "C" uint64_t vl_search(vl_engine* engine, const void* pattern, uint64_t plen, vl_hit* hits,
-                              uint64_t max_hits) VL_NOEXCEPT {
-  if (pattern == nullptr || hits == nullptr) return 0;
-  return velta::guard(std::uint64_t{0}, [&] {
-    return velta::engine::search(engine, std::span(static_cast<const std::uint8_t*>(pattern), plen),
-                                 std::span(hits, max_hits));
-  });
-}

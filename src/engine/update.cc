@@ -13,7 +13,6 @@
 
 #include "dict/dict.h"
 #include "engine/engine.h"
-#include "persist/wal.h"
 
 namespace velta::engine {
 
@@ -98,10 +97,12 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   reserve_version(object);
 
   // Nothing below allocates: log, then publish the version.
-  if (replayable_by_name(engine, object)) {
-    vl_wal__update(engine, object->name, pos, del, text, text_len);
-  } else {
-    persist::wal_mark_failed(engine);
+  if (ChangeLog* log = engine->log.get()) {
+    if (replayable_by_name(engine, object)) {
+      log->log_update(object->name, pos, del, text, text_len);
+    } else {
+      log->mark_failed();
+    }
   }
   push_version(engine, object, result.release());
   engine->stats.chunks_put += puts;

@@ -1,3 +1,4 @@
+// Three-way merge of versions of one object: the work behind
 // vl_merge_preview and vl_merge.
 //
 // Both decode three whole versions (base, current = ours, other = theirs),
@@ -14,7 +15,7 @@
 #include <utility>
 
 #include "engine/engine.h"
-#include "util/capi_guard.h"
+#include "util/limits.h"
 
 namespace velta::merge {
 namespace {
@@ -138,13 +139,15 @@ int analyse(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint3
         std::memcmp(o.bytes.get() + ours.pos, other->bytes.get() + theirs.pos, ours.b_len) == 0;
     if (!same) {
       r->conflict = 1;
-      return -2;
+      return kMergeConflict;
     }
     r->same = 1;
     r->theirs_pos = r->theirs_end = r->theirs_len = 0;
   }
   return 0;
 }
+
+}  // namespace
 
 int preview(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint32_t other,
             vl_merge_report* report) {
@@ -181,20 +184,4 @@ int merge(vl_engine* engine, vl_object* object, std::uint32_t base, std::uint32_
   return 0;
 }
 
-}  // namespace
 }  // namespace velta::merge
-
-extern "C" {
-
-int vl_merge_preview(vl_engine* engine, vl_object* object, uint32_t base, uint32_t other,
-                     vl_merge_report* report) noexcept {
-  return velta::guard(-1,
-                      [&] { return velta::merge::preview(engine, object, base, other, report); });
-}
-
-int vl_merge(vl_engine* engine, vl_object* object, uint32_t base, uint32_t other,
-             vl_merge_report* report) noexcept {
-  return velta::guard(-1, [&] { return velta::merge::merge(engine, object, base, other, report); });
-}
-
-}  // extern "C"

@@ -12,7 +12,7 @@ constexpr std::uint64_t kMaxCap = std::uint64_t{1} << 63;
 
 }  // namespace
 
-int bgrow(bytebuf* b, std::uint64_t n) noexcept {
+int make_room(bytebuf* b, std::uint64_t n) noexcept {
   if (b->failed) return -1;
   std::uint64_t need = b->len + n;
   if (need < b->len) {  // len + n wrapped: no capacity can hold it
@@ -37,8 +37,8 @@ int bgrow(bytebuf* b, std::uint64_t n) noexcept {
   return 0;
 }
 
-void bu32(bytebuf* b, std::uint32_t v) noexcept {
-  if (bgrow(b, 4) != 0) return;
+void put_u32(bytebuf* b, std::uint32_t v) noexcept {
+  if (make_room(b, 4) != 0) return;
   std::uint8_t* p = b->data + b->len;
   p[0] = static_cast<std::uint8_t>(v);
   p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -47,26 +47,30 @@ void bu32(bytebuf* b, std::uint32_t v) noexcept {
   b->len += 4;
 }
 
-void bu64(bytebuf* b, std::uint64_t v) noexcept {
-  bu32(b, static_cast<std::uint32_t>(v));
-  bu32(b, static_cast<std::uint32_t>(v >> 32));
+void put_u64(bytebuf* b, std::uint64_t v) noexcept {
+  put_u32(b, static_cast<std::uint32_t>(v));
+  put_u32(b, static_cast<std::uint32_t>(v >> 32));
 }
 
-void bappend(bytebuf* b, const void* p, std::uint64_t n) noexcept {
-  if (bgrow(b, n) != 0 || n == 0) return;
+void put_bytes(bytebuf* b, const void* p, std::uint64_t n) noexcept {
+  if (make_room(b, n) != 0 || n == 0) return;
   std::memcpy(b->data + b->len, p, n);
   b->len += n;
 }
 
-void wname(bytebuf* b, const char* name) noexcept {
-  std::size_t m = strnlen(name, 63);
-  if (bgrow(b, 1) != 0) return;
-  b->data[b->len++] = static_cast<std::uint8_t>(m);
-  if (m == 0) return;
-  bappend(b, name, m);
+void put_u8(bytebuf* b, std::uint8_t v) noexcept {
+  if (make_room(b, 1) == 0) b->data[b->len++] = v;
 }
 
-void bfree(bytebuf* b) noexcept {
+void put_name(bytebuf* b, const char* name) noexcept {
+  const std::size_t m = kept_name_len(name);
+  if (make_room(b, 1) != 0) return;
+  b->data[b->len++] = static_cast<std::uint8_t>(m);
+  if (m == 0) return;
+  put_bytes(b, name, m);
+}
+
+void free_buffer(bytebuf* b) noexcept {
   if (!b->fixed) std::free(b->data);
   *b = bytebuf{};
 }

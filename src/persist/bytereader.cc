@@ -18,45 +18,43 @@ bool have(bytereader* r, std::uint64_t n) noexcept {
 
 }  // namespace
 
-std::uint8_t ru8(bytereader* r) noexcept {
+std::uint8_t read_u8(bytereader* r) noexcept {
   if (!have(r, 1)) return 0;
   return r->data[r->pos++];
 }
 
-std::uint32_t ru32(bytereader* r) noexcept {
+std::uint32_t read_u32(bytereader* r) noexcept {
   if (!have(r, 4)) return 0;
   const std::uint8_t* p = r->data + r->pos;
   r->pos += 4;
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
+  return load_u32(p);
 }
 
-std::uint64_t ru64(bytereader* r) noexcept {
-  std::uint64_t lo = ru32(r);
-  std::uint64_t hi = ru32(r);
+std::uint64_t read_u64(bytereader* r) noexcept {
+  std::uint64_t lo = read_u32(r);
+  std::uint64_t hi = read_u32(r);
   return hi << 32 | lo;
 }
 
-const std::uint8_t* rbytes(bytereader* r, std::uint64_t n) noexcept {
+const std::uint8_t* read_bytes(bytereader* r, std::uint64_t n) noexcept {
   if (!have(r, n)) return nullptr;
   const std::uint8_t* p = r->data + r->pos;
   r->pos += n;
   return p;
 }
 
-const char* rname(bytereader* r) noexcept {
-  static char nm[64];
-  if (!have(r, 1)) return nullptr;
-  std::uint8_t m = r->data[r->pos++];
-  if (m > 63) {
+bool read_name(bytereader* r, char (&out)[kNameBufBytes]) noexcept {
+  if (!have(r, 1)) return false;
+  const std::uint8_t m = r->data[r->pos++];
+  if (m > kNameMax) {
     r->failed = 1;
-    return nullptr;
+    return false;
   }
-  if (!have(r, m)) return nullptr;
-  std::memcpy(nm, r->data + r->pos, m);
-  nm[m] = '\0';
+  if (!have(r, m)) return false;
+  std::memcpy(out, r->data + r->pos, m);
+  out[m] = '\0';
   r->pos += m;
-  return nm;
+  return true;
 }
 
 }  // namespace velta::persist

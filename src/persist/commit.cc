@@ -15,6 +15,8 @@
 // A commit only moves a store's generation forward: the snapshot it writes
 // carries a generation above the one it checked, so a generation noted at
 // open can never match a store that has been committed since.
+#include "persist/commit.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,7 +36,8 @@
 #include "persist/snapshot_writer.h"
 #include "persist/wal.h"
 #include "persist/wal_format.h"
-#include "util/capi_guard.h"
+#include "util/holders.h"
+#include "util/limits.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -79,9 +82,14 @@ class LockFile {
   bool held_ = false;
 };
 
+}  // namespace
+
 std::uint64_t engine_generation(const vl_engine* engine) noexcept {
-  return engine && engine->wal ? engine->wal->generation : 0;
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr ? wal->generation : 0;
 }
+
+namespace {
 
 // True when the claimed log holds no record for the snapshot of
 // `expected` that this engine has not replayed or written itself: its own
@@ -99,10 +107,12 @@ bool log_seen(const vl_engine* engine, const LogClaim& claim, const char* path,
       !wal_header_matches(hdr, sizeof hdr, expected)) {
     return true;
   }
-  const vl_wal* wal = engine->wal;
+  const vl_wal* wal = attached_wal(engine);
   return wal != nullptr && wal->file == nullptr && wal->generation == expected &&
          same_file(wal->store_path, path) && wal->seen_end == size;
 }
+
+}  // namespace
 
 int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   if (wal_refuses(engine, path)) {
@@ -115,9 +125,9 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
     taken = lock.try_take();
     if (!taken) ::usleep(kLockRetryMicros);
   }
-  if (!taken) return -3;
+  if (!taken) return kCommitLocked;
 
-  if (vl_store_generation(path) != expected) return -2;
+  if (vl_store_generation(path) != expected) return kCommitChanged;
 
   // Held from here until the log restart, so no other engine attaches the
   // log (or appends to it) while the snapshot is replaced.
@@ -132,7 +142,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   // that opened the store before could then win a later commit over changes
   // it never saw. Such an engine saves as if it were at `expected`.
   std::unique_ptr<vl_wal, WalDestroy> lifted_log;
-  vl_wal* own_log = engine->wal;
+  vl_wal* own_log = attached_wal(engine);
   const std::uint64_t own_gen = own_log ? own_log->generation : 0;
   if (engine_generation(engine) < expected) {
     if (own_log) {
@@ -147,7 +157,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   // A save that got as far as restarting the log has consumed the attached
   // state, whether the restart worked (a new one is attached) or not (none
   // is). A save that failed earlier left it in place: undo the lift.
-  if (rc == 0 || !engine->wal) {
+  if (rc == 0 || attached_wal(engine) == nullptr) {
     (void)lifted_log.release();
   } else if (lifted_log) {
     vl_engine__set_wal(engine, nullptr);
@@ -157,59 +167,21 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   return rc;
 }
 
-}  // namespace
-}  // namespace velta::persist
+int lock_break(const char* path) { return ::remove(lock_path_of(path).c_str()); }
 
-extern "C" {
-
-int vl_commit(vl_engine* engine, const char* path, std::uint64_t expected) noexcept {
-  return velta::guard(-1, [&] {
-    if (!engine || !path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return velta::persist::commit(engine, path, expected);
-  });
+int lock_held(const char* path) {
+  FileHolder f(fopen_regular(lock_path_of(path).c_str()));
+  return f ? 1 : 0;
 }
 
-int vl_lock_break(const char* path) noexcept {
-  return velta::guard(-1, [&] {
-    if (!path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return ::remove(velta::persist::lock_path_of(path).c_str());
-  });
-}
-
-int vl_lock_held(const char* path) noexcept {
-  return velta::guard(0, [&] {
-    if (!path) return 0;
-    std::FILE* f = velta::persist::fopen_regular(velta::persist::lock_path_of(path).c_str());
-    if (!f) return 0;
-    std::fclose(f);
-    return 1;
-  });
-}
-
-std::uint64_t vl_store_generation(const char* path) noexcept {
-  if (!path) return 0;
-  std::FILE* f = velta::persist::fopen_regular(path);
+std::uint64_t store_generation(const char* path) noexcept {
+  FileHolder f(fopen_regular(path));
   if (!f) return 0;
-  std::uint8_t hdr[velta::persist::kSnapHeaderSize];
-  std::size_t got = std::fread(hdr, 1, sizeof hdr, f);
-  std::fclose(f);
-  if (got != sizeof hdr ||
-      std::memcmp(hdr, velta::persist::kSnapMagic, velta::persist::kSnapMagicLen) != 0) {
-    return 0;
-  }
-  return velta::persist::snap_decode_header(hdr).generation;
+  std::uint8_t hdr[kSnapHeaderSize];
+  const std::size_t got = std::fread(hdr, 1, sizeof hdr, f.get());
+  f.reset();
+  if (got != sizeof hdr || std::memcmp(hdr, kSnapMagic, kSnapMagicLen) != 0) return 0;
+  return snap_decode_header(hdr).generation;
 }
 
-std::uint64_t vl_engine_generation(const vl_engine* engine) noexcept {
-  return velta::persist::engine_generation(engine);
-}
-
-void vl_close(vl_engine* engine) noexcept { vl_engine_free(engine); }
-
-}  // extern "C"
+}  // namespace velta::persist

@@ -30,7 +30,7 @@ constexpr crc_tables g_crc_tab = make_tables();
 
 }  // namespace
 
-std::uint32_t crc32_up(std::uint32_t crc, const void* p, std::uint64_t n) noexcept {
+std::uint32_t crc32_update(std::uint32_t crc, const void* p, std::uint64_t n) noexcept {
   const auto* b = static_cast<const std::uint8_t*>(p);
   std::uint32_t s = crc ^ 0xFFFFFFFFu;
   const auto& t = g_crc_tab;

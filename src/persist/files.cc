@@ -1,4 +1,4 @@
-// cat2, slurp_file and the directory sync.
+// path_with_suffix, read_whole_file and the directory sync.
 #include "persist/files.h"
 
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include "util/holders.h"
 
 namespace velta::persist {
-char* cat2(const char* a, const char* b) noexcept {
+char* path_with_suffix(const char* a, const char* b) noexcept {
   std::size_t la = std::strlen(a);
   std::size_t lb = std::strlen(b);
   auto* s = static_cast<char*>(std::malloc(la + lb + 1));
@@ -49,7 +49,7 @@ std::FILE* fopen_regular(const char* path) noexcept {
   return f;
 }
 
-void* slurp_file(const char* path, std::uint64_t* out_len) noexcept {
+void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept {
   *out_len = 0;
   FileHolder f(fopen_regular(path));
   if (!f) return nullptr;

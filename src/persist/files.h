@@ -10,7 +10,7 @@ namespace velta::persist {
 // a followed by b in a new NUL-terminated malloc'd string (with b "" a
 // copy of a); NULL when allocation fails. Forms "P.tmp", "P.wal",
 // "P.lock".
-char* cat2(const char* a, const char* b) noexcept;
+char* path_with_suffix(const char* a, const char* b) noexcept;
 
 // The whole file at `path` in a new malloc'd buffer of size + 1 bytes, the
 // last one NUL, with *out_len = size (an empty file gives a 1-byte buffer
@@ -18,7 +18,7 @@ char* cat2(const char* a, const char* b) noexcept;
 // read in full, is not a regular file (errno EISDIR for a directory,
 // EINVAL otherwise), or the buffer cannot be allocated; errno is otherwise
 // as the C library left it (possibly 0 for a short read).
-void* slurp_file(const char* path, std::uint64_t* out_len) noexcept;
+void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept;
 
 // Opens `path` read-only without waiting on a FIFO or device and keeps it
 // only when it is a regular file: the descriptor (blocking, close-on-exec),

@@ -98,19 +98,10 @@ class ReplayingScope {
 
 // ---------------------------------------------------------------- replay
 
-// Names are copied out at once: the decoder's buffer is shared.
-bool read_name(bytereader* r, char (&out)[64]) {
-  const char* s = rname(r);
-  if (!s) return false;
-  std::size_t len = std::strlen(s);
-  std::memcpy(out, s, len + 1);
-  return true;
-}
-
 // A u64 length followed by that many raw bytes, all within the payload.
-bool read_bytes(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
-  const std::uint64_t n = ru64(r);
-  const std::uint8_t* p = rbytes(r, n);
+bool read_blob(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
+  const std::uint64_t n = read_u64(r);
+  const std::uint8_t* p = read_bytes(r, n);
   if (!p) return false;
   *out = p;
   *len = n;
@@ -125,14 +116,14 @@ Applied refused_unless(bool ok) { return ok ? Applied::kYes : Applied::kRefused;
 // up holding its bytes was refused (id or length out of range, which no
 // writer logs) or met out of memory.
 Applied apply_entries(vl_engine* engine, bytereader* r) {
-  const std::uint32_t count = ru32(r);
+  const std::uint32_t count = read_u32(r);
   if (r->failed) return Applied::kUndecodable;
   vl_dict* dict = vl_engine_dict(engine);
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t id = ru32(r);
-    const std::uint8_t* len8 = rbytes(r, 1);
+    const std::uint32_t id = read_u32(r);
+    const std::uint8_t* len8 = read_bytes(r, 1);
     if (r->failed || len8 == nullptr) return Applied::kUndecodable;
-    const std::uint8_t* text = rbytes(r, *len8);
+    const std::uint8_t* text = read_bytes(r, *len8);
     if (text == nullptr || *len8 > fmt::kMaxEntryLen) return Applied::kUndecodable;
     vl_net__install_entry(dict, id, text, *len8);
     std::uint64_t now = 0;
@@ -149,21 +140,21 @@ Applied apply_entries(vl_engine* engine, bytereader* r) {
 Applied apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t n) {
   namespace eng = velta::engine;
   bytereader r{payload + 1, n - 1, 0, 0};
-  char a[64];
-  char b[64];
+  char a[kNameBufBytes];
+  char b[kNameBufBytes];
   const std::uint8_t* bytes = nullptr;
   std::uint64_t len = 0;
   switch (payload[0]) {
     case fmt::kCreate: {
-      if (!read_name(&r, a) || !read_bytes(&r, &bytes, &len)) return Applied::kUndecodable;
+      if (!read_name(&r, a) || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
       eng::create(engine, a, bytes, len);
       return Applied::kYes;
     }
     case fmt::kUpdate: {
       if (!read_name(&r, a)) return Applied::kUndecodable;
-      std::uint64_t pos = ru64(&r);
-      std::uint64_t del = ru64(&r);
-      if (r.failed || !read_bytes(&r, &bytes, &len)) return Applied::kUndecodable;
+      std::uint64_t pos = read_u64(&r);
+      std::uint64_t del = read_u64(&r);
+      if (r.failed || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
       vl_object* obj = eng::find(engine, a);
       return refused_unless(obj && eng::update(engine, obj, pos, del, bytes, len) == 0);
     }
@@ -173,9 +164,9 @@ Applied apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64
     }
     case fmt::kGraft: {
       if (!read_name(&r, a) || !read_name(&r, b)) return Applied::kUndecodable;
-      std::uint64_t dst_pos = ru64(&r);
-      std::uint64_t src_pos = ru64(&r);
-      std::uint64_t count = ru64(&r);
+      std::uint64_t dst_pos = read_u64(&r);
+      std::uint64_t src_pos = read_u64(&r);
+      std::uint64_t count = read_u64(&r);
       if (r.failed) return Applied::kUndecodable;
       vl_object* dst = eng::find(engine, a);
       vl_object* src = eng::find(engine, b);
@@ -184,15 +175,15 @@ Applied apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64
     }
     case fmt::kCut: {
       if (!read_name(&r, a)) return Applied::kUndecodable;
-      std::uint64_t pos = ru64(&r);
-      std::uint64_t count = ru64(&r);
+      std::uint64_t pos = read_u64(&r);
+      std::uint64_t count = read_u64(&r);
       if (r.failed) return Applied::kUndecodable;
       vl_object* obj = eng::find(engine, a);
       return refused_unless(obj && eng::cut(engine, obj, pos, count) == 0);
     }
     case fmt::kTrim: {
       if (!read_name(&r, a)) return Applied::kUndecodable;
-      std::uint32_t keep = ru32(&r);
+      std::uint32_t keep = read_u32(&r);
       if (r.failed) return Applied::kUndecodable;
       vl_object* obj = eng::find(engine, a);
       // A trim is only logged when it drops versions.
@@ -201,11 +192,11 @@ Applied apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64
     case fmt::kBinary: {
       if (!read_name(&r, a)) return Applied::kUndecodable;
       vl_bin_opts opts;
-      opts.target_size = ru32(&r);
-      opts.min_size = ru32(&r);
-      opts.max_size = ru32(&r);
-      opts.fixed_size = ru32(&r);
-      if (r.failed || !read_bytes(&r, &bytes, &len)) return Applied::kUndecodable;
+      opts.target_size = read_u32(&r);
+      opts.min_size = read_u32(&r);
+      opts.max_size = read_u32(&r);
+      opts.fixed_size = read_u32(&r);
+      if (r.failed || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
       // With an engine and a name, only memory can fail it.
       if (vl_create_binary(engine, a, bytes, len, &opts) == nullptr) throw std::bad_alloc();
       return Applied::kYes;
@@ -300,7 +291,7 @@ int keep_damaged(vl_wal* wal, const std::uint8_t* bytes, std::uint64_t n) {
     }
     fd.close();
     sync_parent_dir(name.c_str());
-    wal->damaged_path = cat2(name.c_str(), "");
+    wal->damaged_path = path_with_suffix(name.c_str(), "");
     wal->damaged_bytes = n;
     return 0;
   }
@@ -406,13 +397,15 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   fd.close();
   errno = 0;
   std::uint64_t size = 0;
-  MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(slurp_file(path, &size)));
+  MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(read_whole_file(path, &size)));
   if (!bytes) {
     if (errno == 0) errno = ENOENT;
     return nullptr;
   }
   return snap_load_ex(bytes.get(), size, generation, nullptr);
 }
+
+}  // namespace
 
 // Opening races with commits of other processes, which replace the
 // snapshot and then restart the log. An open that finds the store moved on
@@ -448,10 +441,8 @@ vl_engine* open_store(const char* path, bool readonly) {
   }
 }
 
-}  // namespace
-
 ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t size) {
-  ReplayingScope replaying(engine->wal);
+  ReplayingScope replaying(attached_wal(engine));
   std::uint64_t count = 0;
   std::uint64_t end = 0;
   std::uint64_t pos = fmt::kHeaderSize;
@@ -460,8 +451,8 @@ ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t si
   if (size >= fmt::kHeaderSize + fmt::kFrameSize) {
     do {
       bytereader frame{log + pos, fmt::kFrameSize, 0, 0};
-      const std::uint64_t n = ru32(&frame);
-      const std::uint32_t crc = ru32(&frame);
+      const std::uint64_t n = read_u32(&frame);
+      const std::uint32_t crc = read_u32(&frame);
       if (n == 0) {
         stop = ReplayStop::kDamaged;
         break;
@@ -471,7 +462,7 @@ ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t si
         break;
       }
       const std::uint8_t* payload = log + pos + fmt::kFrameSize;
-      if (crc32_up(0, payload, n) != crc) {
+      if (crc32_update(0, payload, n) != crc) {
         stop = ReplayStop::kDamaged;
         break;
       }
@@ -496,27 +487,15 @@ bool intact_record_after(const std::uint8_t* log, std::uint64_t size, std::uint6
   std::uint64_t spent = 0;
   for (std::uint64_t p = from; p < size && size - p > fmt::kFrameSize; ++p) {
     bytereader frame{log + p, fmt::kFrameSize, 0, 0};
-    const std::uint64_t n = ru32(&frame);
-    const std::uint32_t crc = ru32(&frame);
+    const std::uint64_t n = read_u32(&frame);
+    const std::uint32_t crc = read_u32(&frame);
     if (n == 0 || n > size - p - fmt::kFrameSize) continue;
     const std::uint8_t kind = log[p + fmt::kFrameSize];
     if (kind == 0 || kind > fmt::kMaxKind) continue;
     if ((spent += n) > kBudget) return true;
-    if (crc32_up(0, log + p + fmt::kFrameSize, n) == crc) return true;
+    if (crc32_update(0, log + p + fmt::kFrameSize, n) == crc) return true;
   }
   return false;
 }
 
 }  // namespace velta::persist
-
-extern "C" vl_engine* vl_open_ex(const char* path, unsigned flags) noexcept {
-  return velta::guard<vl_engine*>(nullptr, [&]() -> vl_engine* {
-    if (!path || (flags & ~VL_OPEN_READONLY) != 0) {
-      errno = EINVAL;
-      return nullptr;
-    }
-    return velta::persist::open_store(path, (flags & VL_OPEN_READONLY) != 0);
-  });
-}
-
-extern "C" vl_engine* vl_open(const char* path) noexcept { return vl_open_ex(path, 0); }

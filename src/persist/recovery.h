@@ -1,5 +1,5 @@
-// Log replay, the heart of open and recovery, exposed for the fuzzer and
-// the benchmarks, which feed it log images directly.
+// Opening a store, and log replay, the heart of open and recovery, exposed
+// for the fuzzer and the benchmarks, which feed it log images directly.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,14 @@
 #include "velta.h"
 
 namespace velta::persist {
+
+// vl_open_ex without the C boundary: loads the snapshot at `path` and
+// replays path.wal. Read-write, it cuts a torn tail and keeps logging there
+// as the store's one writer (or, when another engine holds the log, keeps
+// its edits in memory only); read-only, it writes nothing. The engine, or
+// NULL with errno set. REQUIRES: path != NULL. Throws std::bad_alloc (out of
+// memory while replaying; nothing on disk has changed then).
+vl_engine* open_store(const char* path, bool readonly);
 
 // Why replay stopped.
 enum class ReplayStop {

@@ -34,6 +34,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velta.h"
+
 namespace velta::persist {
 
 inline constexpr char kSnapMagic[] = "VELTAsnp";  // compare kSnapMagicLen bytes
@@ -57,9 +59,9 @@ inline constexpr std::size_t kSnapHeaderSize = 64;
 
 // Payload kinds (the header's `flags`); the writer sets exactly one.
 inline constexpr std::uint32_t kSnapFlagPlain = 0;
-inline constexpr std::uint32_t kSnapFlagZlib = 1;
-inline constexpr std::uint32_t kSnapFlagZstd = 2;
-inline constexpr std::uint32_t kSnapFlagMappable = 4;
+inline constexpr std::uint32_t kSnapFlagZlib = VL_SNAP_ZLIB;
+inline constexpr std::uint32_t kSnapFlagZstd = VL_SNAP_ZSTD;
+inline constexpr std::uint32_t kSnapFlagMappable = VL_SNAP_MAPPABLE;
 
 // Node record tags.
 inline constexpr std::uint8_t kSnapTagLeaf = 0;

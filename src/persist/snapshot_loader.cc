@@ -23,11 +23,12 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/store.h"
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
+#include "store/store.h"
 #include "util/holders.h"
+#include "util/limits.h"
 
 namespace velta::persist {
 namespace {
@@ -40,19 +41,6 @@ static_assert(std::endian::native == std::endian::little,
 // block) for each 128 KiB it produces.
 constexpr std::uint64_t kZlibMaxRatio = 1032;
 constexpr std::uint64_t kZstdMaxRatio = 32768;
-
-// First id of the byte tokens; ids between the dictionary size and this are
-// unassigned.
-constexpr std::uint32_t kFirstByteToken = 0xFFFFFF00u;
-
-std::uint32_t le32(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint64_t le64(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
-}
 
 using MemHolder = MallocPtr<std::uint8_t>;
 
@@ -119,8 +107,8 @@ class BodyParser {
   }
 
   int dictionary() {
-    const std::uint32_t n = ru32(&r_);
-    const std::uint64_t text_len = ru64(&r_);
+    const std::uint32_t n = read_u32(&r_);
+    const std::uint64_t text_len = read_u64(&r_);
     if (r_.failed || text_len > remaining()) return EINVAL;
     const std::uint8_t* blob = r_.data + r_.pos;
     r_.pos += text_len;
@@ -128,8 +116,8 @@ class BodyParser {
     std::vector<std::uint32_t> offs(n);
     std::vector<std::uint32_t> lens(n);
     for (std::uint32_t i = 0; i < n; ++i) {
-      offs[i] = ru32(&r_);
-      lens[i] = ru32(&r_);
+      offs[i] = read_u32(&r_);
+      lens[i] = read_u32(&r_);
     }
     if (r_.failed) return EINVAL;
     errno = 0;
@@ -146,7 +134,7 @@ class BodyParser {
   void note_unassigned(std::uint64_t key, const std::uint32_t* toks, std::uint32_t k) {
     std::uint32_t bad = 0;
     for (std::uint32_t i = 0; i < k; ++i) {
-      bad |= static_cast<std::uint32_t>(toks[i] > dict_size_ && toks[i] < kFirstByteToken);
+      bad |= static_cast<std::uint32_t>(toks[i] > dict_size_ && toks[i] < kByteTokenBase);
     }
     if (bad != 0) unassigned_.insert(key);
   }
@@ -160,20 +148,20 @@ class BodyParser {
   }
 
   int chunks() {
-    const std::uint32_t c = ru32(&r_);
-    const std::uint64_t dedup = ru64(&r_);
+    const std::uint32_t c = read_u32(&r_);
+    const std::uint64_t dedup = read_u64(&r_);
     if (r_.failed || !fits(c, kSnapMinChunkRecord)) return EINVAL;
     const std::uint8_t* cursor = p_.trailer;
     std::uint64_t trailer_left = p_.trailer_len;
     // The trailer is checked before any token in it is trusted: borrowed
     // chunks are never copied, so nothing later would notice damage.
-    if (p_.tokens_in_trailer && crc32_up(0, p_.trailer, p_.trailer_len) != p_.trailer_crc) {
+    if (p_.tokens_in_trailer && crc32_update(0, p_.trailer, p_.trailer_len) != p_.trailer_crc) {
       return EIO;
     }
     std::vector<std::uint32_t> scratch;
     for (std::uint32_t i = 0; i < c; ++i) {
-      const std::uint64_t key = ru64(&r_);
-      const std::uint32_t k = ru32(&r_);
+      const std::uint64_t key = read_u64(&r_);
+      const std::uint32_t k = read_u32(&r_);
       if (r_.failed) return EINVAL;
       const std::uint64_t n_bytes = std::uint64_t{k} * 4;
       const std::uint8_t* src;
@@ -211,9 +199,9 @@ class BodyParser {
   }
 
   int inner(NodeTable& table, std::uint32_t i) {
-    const std::uint32_t l = ru32(&r_);
-    const std::uint32_t r = ru32(&r_);
-    const std::uint32_t prio = ru32(&r_);
+    const std::uint32_t l = read_u32(&r_);
+    const std::uint32_t r = read_u32(&r_);
+    const std::uint32_t prio = read_u32(&r_);
     if (r_.failed) return EINVAL;
     if ((l != kSnapNoNode && l >= i) || (r != kSnapNoNode && r >= i)) return EINVAL;
     // Without children the node would pass for a leaf over chunk key 0,
@@ -239,11 +227,11 @@ class BodyParser {
 
   int leaf(NodeTable& table) {
     vl_leaf lf{};
-    lf.key = ru64(&r_);
-    lf.off = ru32(&r_);
-    lf.count = ru32(&r_);
-    const std::uint64_t bytes = ru64(&r_);
-    const std::uint32_t prio = ru32(&r_);
+    lf.key = read_u64(&r_);
+    lf.off = read_u32(&r_);
+    lf.count = read_u32(&r_);
+    const std::uint64_t bytes = read_u64(&r_);
+    const std::uint32_t prio = read_u32(&r_);
     if (r_.failed) return EINVAL;
     const vl_chunk* chunk = store::find(engine_->store, lf.key);
     if (chunk == nullptr || std::uint64_t{lf.off} + lf.count > chunk->n) return EINVAL;
@@ -252,7 +240,7 @@ class BodyParser {
     if (!unassigned_.empty() && unassigned_.count(lf.key) != 0) {
       for (std::uint32_t t = 0; t < lf.count; ++t) {
         const std::uint32_t id = chunk->toks[lf.off + t];
-        if (id > dict_size_ && id < kFirstByteToken) return EINVAL;
+        if (id > dict_size_ && id < kByteTokenBase) return EINVAL;
       }
     }
     if (engine::ext_bytes(engine_->dict, engine_->store, lf) != bytes) return EINVAL;
@@ -263,20 +251,20 @@ class BodyParser {
   }
 
   int object(const NodeTable& table) {
-    const char* name = rname(&r_);
-    if (name == nullptr) return EINVAL;
-    const std::uint32_t v = ru32(&r_);
+    char name[kNameBufBytes];
+    if (!read_name(&r_, name)) return EINVAL;
+    const std::uint32_t v = read_u32(&r_);
     if (r_.failed || v == 0 || !fits(v, kSnapMinVersionRecord)) return EINVAL;
     // The object releases the roots it holds when destroyed, so a failure
     // below drops exactly the references taken so far.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
     for (std::uint32_t j = 0; j < v; ++j) {
-      const std::uint32_t id = ru32(&r_);
+      const std::uint32_t id = read_u32(&r_);
       vl_version ver{};
-      ver.tokens = ru64(&r_);
-      ver.bytes = ru64(&r_);
-      ver.dict_version = ru64(&r_);
+      ver.tokens = read_u64(&r_);
+      ver.bytes = read_u64(&r_);
+      ver.dict_version = read_u64(&r_);
       if (r_.failed) return EINVAL;
       if (id != kSnapNoNode) {
         if (id >= table.built()) return EINVAL;
@@ -293,11 +281,11 @@ class BodyParser {
   }
 
   int nodes_and_objects() {
-    const std::uint32_t count = ru32(&r_);
+    const std::uint32_t count = read_u32(&r_);
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
     NodeTable table(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint8_t tag = ru8(&r_);
+      const std::uint8_t tag = read_u8(&r_);
       if (r_.failed) return EINVAL;
       int rc = EINVAL;
       if (tag == kSnapTagInner) {
@@ -308,7 +296,7 @@ class BodyParser {
       if (rc != 0) return rc;
     }
 
-    const std::uint32_t n_obj = ru32(&r_);
+    const std::uint32_t n_obj = read_u32(&r_);
     if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
     engine_->objects.reserve(n_obj);
     for (std::uint32_t i = 0; i < n_obj; ++i) {
@@ -317,12 +305,12 @@ class BodyParser {
     }
 
     vl_stats st{};
-    st.chunks_put = ru64(&r_);
-    st.chunks_deduped = ru64(&r_);
-    st.tokens_scanned = ru64(&r_);
-    st.tokens_decoded = ru64(&r_);
-    st.bytes_ingested = ru64(&r_);
-    st.store_bytes = ru64(&r_);
+    st.chunks_put = read_u64(&r_);
+    st.chunks_deduped = read_u64(&r_);
+    st.tokens_scanned = read_u64(&r_);
+    st.tokens_decoded = read_u64(&r_);
+    st.bytes_ingested = read_u64(&r_);
+    st.store_bytes = read_u64(&r_);
     if (r_.failed) return EINVAL;
     vl_engine__stats_set(engine_, &st);
     return 0;  // the table's destructor drops the loader's references
@@ -397,7 +385,7 @@ vl_engine* load(const std::uint8_t* bytes, std::uint64_t length, std::uint64_t* 
   // (a decompression buffer then holds nothing).
   const std::uint8_t* body = h.total_len == 0 ? payload : data;
   const std::uint64_t body_len = h.total_len == 0 ? h.stored_len : h.body_len;
-  if (crc32_up(0, body, body_len) != h.body_crc) {
+  if (crc32_update(0, body, body_len) != h.body_crc) {
     errno = EINVAL;
     return nullptr;
   }
@@ -430,23 +418,23 @@ vl_engine* load(const std::uint8_t* bytes, std::uint64_t length, std::uint64_t* 
 
 SnapHeader snap_decode_header(const std::uint8_t* bytes) noexcept {
   SnapHeader h{};
-  h.version = le32(bytes + kSnapOffVersion);
-  h.flags = le32(bytes + kSnapOffFlags);
-  h.generation = le64(bytes + kSnapOffGeneration);
-  h.stored_len = le64(bytes + kSnapOffStoredLen);
-  h.body_crc = le32(bytes + kSnapOffBodyCrc);
-  h.total_len = le64(bytes + kSnapOffTotalLen);
-  h.body_len = le64(bytes + kSnapOffBodyLen);
-  h.trailer_crc = le32(bytes + kSnapOffTrailerCrc);
-  h.header_crc = le32(bytes + kSnapOffHeaderCrc);
+  h.version = load_u32(bytes + kSnapOffVersion);
+  h.flags = load_u32(bytes + kSnapOffFlags);
+  h.generation = load_u64(bytes + kSnapOffGeneration);
+  h.stored_len = load_u64(bytes + kSnapOffStoredLen);
+  h.body_crc = load_u32(bytes + kSnapOffBodyCrc);
+  h.total_len = load_u64(bytes + kSnapOffTotalLen);
+  h.body_len = load_u64(bytes + kSnapOffBodyLen);
+  h.trailer_crc = load_u32(bytes + kSnapOffTrailerCrc);
+  h.header_crc = load_u32(bytes + kSnapOffHeaderCrc);
   return h;
 }
 
 bool snap_header_ok(const std::uint8_t* bytes, std::uint64_t length) noexcept {
   if (length < kSnapHeaderSize) return false;
   if (std::memcmp(bytes + kSnapOffMagic, kSnapMagic, kSnapMagicLen) != 0) return false;
-  if (le32(bytes + kSnapOffVersion) != kSnapVersion) return false;
-  return le32(bytes + kSnapOffHeaderCrc) == crc32_up(0, bytes, kSnapHeaderCrcSpan);
+  if (load_u32(bytes + kSnapOffVersion) != kSnapVersion) return false;
+  return load_u32(bytes + kSnapOffHeaderCrc) == crc32_update(0, bytes, kSnapHeaderCrcSpan);
 }
 
 vl_engine* snap_load_ex(const std::uint8_t* bytes, std::uint64_t length,

@@ -36,7 +36,6 @@
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
-#include "util/capi_guard.h"
 #include "util/holders.h"
 
 namespace velta::persist {
@@ -54,12 +53,8 @@ struct BufOwner {
   BufOwner() = default;
   BufOwner(const BufOwner&) = delete;
   BufOwner& operator=(const BufOwner&) = delete;
-  ~BufOwner() { bfree(&b); }
+  ~BufOwner() { free_buffer(&b); }
 };
-
-void bu8(bytebuf* b, std::uint8_t v) noexcept {
-  if (bgrow(b, 1) == 0) b->data[b->len++] = v;
-}
 
 // ---------------------------------------------------------------- node walk
 
@@ -207,12 +202,12 @@ class NodeNumbering {
       vl_leaf lf{};
       std::uint64_t bytes = 0;
       vl_ext_leaf_info(node, &lf, &bytes);
-      bu8(records, kSnapTagLeaf);
-      bu64(records, lf.key);
-      bu32(records, lf.off);
-      bu32(records, lf.count);
-      bu64(records, bytes);
-      bu32(records, vl_ext_prio(node));
+      put_u8(records, kSnapTagLeaf);
+      put_u64(records, lf.key);
+      put_u32(records, lf.off);
+      put_u32(records, lf.count);
+      put_u64(records, bytes);
+      put_u32(records, vl_ext_prio(node));
     } else {
       std::uint32_t ids[2] = {kSnapNoNode, kSnapNoNode};
       const vl_ext* kids[2] = {vl_ext_left(node), vl_ext_right(node)};
@@ -223,10 +218,10 @@ class NodeNumbering {
         depth = std::max(depth, s->depth + 1);
       }
       if (depth > kSnapMaxTreeDepth) return EOVERFLOW;
-      bu8(records, kSnapTagInner);
-      bu32(records, ids[0]);
-      bu32(records, ids[1]);
-      bu32(records, vl_ext_prio(node));
+      put_u8(records, kSnapTagInner);
+      put_u32(records, ids[0]);
+      put_u32(records, ids[1]);
+      put_u32(records, vl_ext_prio(node));
     }
     map_.insert(node, next_id++, depth);
     return 0;
@@ -258,25 +253,25 @@ int build_body(vl_engine* engine, bool mappable, bytebuf* body) {
   const std::uint32_t n_entries = vl_dict__entries(dict);
   const std::uint32_t* offs = vl_dict__offs(dict);
   const std::uint32_t* lens = vl_dict__lens(dict);
-  bu32(body, n_entries);
-  bu64(body, text_len);
-  bappend(body, text, text_len);
+  put_u32(body, n_entries);
+  put_u64(body, text_len);
+  put_bytes(body, text, text_len);
   for (std::uint32_t i = 0; i < n_entries; ++i) {
-    bu32(body, offs[i]);
-    bu32(body, lens[i]);
+    put_u32(body, offs[i]);
+    put_u32(body, lens[i]);
   }
 
   // Chunks, in store order.
   const std::uint32_t n_chunks = vl_store__count(store);
-  bu32(body, n_chunks);
-  bu64(body, vl_store__deduped(store));
+  put_u32(body, n_chunks);
+  put_u64(body, vl_store__deduped(store));
   for (std::uint32_t i = 0; i < n_chunks; ++i) {
     std::uint32_t k = 0;
     std::uint64_t key = 0;
     const std::uint32_t* toks = vl_store__at(store, i, &k, &key);
-    bu64(body, key);
-    bu32(body, k);
-    if (!mappable) bappend(body, toks, std::uint64_t{k} * 4);
+    put_u64(body, key);
+    put_u32(body, k);
+    if (!mappable) put_bytes(body, toks, std::uint64_t{k} * 4);
   }
 
   // Nodes: number every version's tree, object order then version order.
@@ -293,20 +288,20 @@ int build_body(vl_engine* engine, bool mappable, bytebuf* body) {
     }
   }
   if (records.b.failed) return ENOMEM;
-  bu32(body, numbering.next_id);
-  bappend(body, records.b.data, records.b.len);
+  put_u32(body, numbering.next_id);
+  put_bytes(body, records.b.data, records.b.len);
 
   // Objects.
-  bu32(body, static_cast<std::uint32_t>(engine->objects.size()));
+  put_u32(body, static_cast<std::uint32_t>(engine->objects.size()));
   std::size_t next_root = 0;
   for (const auto& obj : engine->objects) {
-    wname(body, obj->name);
-    bu32(body, obj->n_versions());
+    put_name(body, obj->name);
+    put_u32(body, obj->n_versions());
     for (const vl_version& v : obj->versions) {
-      bu32(body, root_ids[next_root++]);
-      bu64(body, v.tokens);
-      bu64(body, v.bytes);
-      bu64(body, v.dict_version);
+      put_u32(body, root_ids[next_root++]);
+      put_u64(body, v.tokens);
+      put_u64(body, v.bytes);
+      put_u64(body, v.dict_version);
     }
   }
 
@@ -315,11 +310,11 @@ int build_body(vl_engine* engine, bool mappable, bytebuf* body) {
   vl_engine__stats_get(engine, &st);
   for (std::uint64_t c : {st.chunks_put, st.chunks_deduped, st.tokens_scanned, st.tokens_decoded,
                           st.bytes_ingested, st.store_bytes}) {
-    bu64(body, c);
+    put_u64(body, c);
   }
 
   if (mappable) {
-    while (body->len % kSnapTrailerAlign != 0 && !body->failed) bu8(body, 0);
+    while (body->len % kSnapTrailerAlign != 0 && !body->failed) put_u8(body, 0);
   }
   return body->failed ? ENOMEM : 0;
 }
@@ -355,28 +350,19 @@ Payload compress_body(const std::uint8_t* body, std::uint64_t len) {
   return p;
 }
 
-void put32(std::uint8_t* p, std::uint32_t v) noexcept {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void put64(std::uint8_t* p, std::uint64_t v) noexcept {
-  put32(p, static_cast<std::uint32_t>(v));
-  put32(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
 // Fills all 64 bytes from f; version and header_crc are computed here.
 void encode_header(std::uint8_t (&h)[kSnapHeaderSize], const SnapHeader& f) noexcept {
   std::memset(h, 0, sizeof h);
   std::memcpy(h + kSnapOffMagic, kSnapMagic, kSnapMagicLen);
-  put32(h + kSnapOffVersion, kSnapVersion);
-  put32(h + kSnapOffFlags, f.flags);
-  put64(h + kSnapOffGeneration, f.generation);
-  put64(h + kSnapOffStoredLen, f.stored_len);
-  put32(h + kSnapOffBodyCrc, f.body_crc);
-  put64(h + kSnapOffTotalLen, f.total_len);
-  put64(h + kSnapOffBodyLen, f.body_len);
-  put32(h + kSnapOffTrailerCrc, f.trailer_crc);
-  put32(h + kSnapOffHeaderCrc, crc32_up(0, h, kSnapHeaderCrcSpan));
+  store_u32(h + kSnapOffVersion, kSnapVersion);
+  store_u32(h + kSnapOffFlags, f.flags);
+  store_u64(h + kSnapOffGeneration, f.generation);
+  store_u64(h + kSnapOffStoredLen, f.stored_len);
+  store_u32(h + kSnapOffBodyCrc, f.body_crc);
+  store_u64(h + kSnapOffTotalLen, f.total_len);
+  store_u64(h + kSnapOffBodyLen, f.body_len);
+  store_u32(h + kSnapOffTrailerCrc, f.trailer_crc);
+  store_u32(h + kSnapOffHeaderCrc, crc32_update(0, h, kSnapHeaderCrcSpan));
 }
 
 // ---------------------------------------------------------------- files
@@ -441,7 +427,7 @@ bool write_trailer(std::FILE* f, vl_store* store, std::uint32_t* crc_out,
     if (k == 0) continue;
     const std::uint64_t n = std::uint64_t{k} * 4;
     if (!write_all(f, toks, n)) return false;
-    crc = crc32_up(crc, reinterpret_cast<const std::uint8_t*>(toks), n);
+    crc = crc32_update(crc, reinterpret_cast<const std::uint8_t*>(toks), n);
     len += n;
   }
   *crc_out = crc;
@@ -469,7 +455,7 @@ int check_mapped_trailer(vl_store* store) noexcept {
     return 0;
   }
   const std::uint8_t* trailer = bytes + kSnapHeaderSize + h.body_len;
-  return crc32_up(0, trailer, h.total_len - h.body_len) == h.trailer_crc ? 0 : EIO;
+  return crc32_update(0, trailer, h.total_len - h.body_len) == h.trailer_crc ? 0 : EIO;
 }
 
 // Replaces the engine's log state by a fresh, empty log of `generation` in
@@ -529,7 +515,7 @@ int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim)
   }
   SnapHeader hf{};
   hf.generation = generation;
-  hf.body_crc = crc32_up(0, body.b.data, body.b.len);
+  hf.body_crc = crc32_update(0, body.b.data, body.b.len);
   hf.body_len = body.b.len;
   hf.total_len = body.b.len;
   Payload payload{nullptr, body.b.data, body.b.len, kSnapFlagPlain};
@@ -580,11 +566,3 @@ int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim)
 }
 
 }  // namespace velta::persist
-
-extern "C" int vl_save_ex(vl_engine* engine, const char* path, int options) noexcept {
-  return velta::guard(-1, [&] { return velta::persist::snap_save(engine, path, options); });
-}
-
-extern "C" int vl_save(vl_engine* engine, const char* path) noexcept {
-  return vl_save_ex(engine, path, 0);
-}

@@ -1,7 +1,8 @@
 // Snapshot writer: serialises a whole engine into one body, compresses it
 // when that pays, replaces the snapshot file atomically (path.tmp, fsync,
 // rename, directory fsync) and restarts the engine's log at the new
-// generation. The exported entry points are vl_save_ex and vl_save.
+// generation. Its C entry points, vl_save_ex and vl_save, are in
+// persist_api.cc.
 //
 // Shared tree structure is written once: the post-order node walk gives
 // every distinct reachable node an id in the order it is written, children

@@ -8,19 +8,19 @@
 // memory use does not grow with the store. It trusts `body_len` and
 // `total_len` from an unchecked header: a lie only makes it read short (EIO)
 // or compare the wrong bytes (EINVAL), never allocate more.
+#include "persist/store_info.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "engine/engine.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
-#include "util/capi_guard.h"
 #include "util/holders.h"
 #include "velta.h"
 
@@ -32,6 +32,8 @@ constexpr std::size_t kVerifyBlockBytes = 1u << 20;
 bool has_snap_magic(const std::uint8_t* hdr) noexcept {
   return std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0;
 }
+
+}  // namespace
 
 int store_format(const char* path) {
   FileHolder f(fopen_regular(path));
@@ -45,7 +47,7 @@ int store_format(const char* path) {
     return -1;
   }
   const SnapHeader h = snap_decode_header(hdr);
-  if (h.header_crc != crc32_up(0, hdr, kSnapHeaderCrcSpan)) {
+  if (h.header_crc != crc32_update(0, hdr, kSnapHeaderCrcSpan)) {
     errno = EINVAL;
     return -1;
   }
@@ -87,7 +89,7 @@ int verify_chunks(const char* path) {
       errno = EIO;
       return -1;
     }
-    crc = crc32_up(crc, block.get(), want);
+    crc = crc32_update(crc, block.get(), want);
     left -= want;
   }
   if (crc != h.trailer_crc) {
@@ -97,36 +99,9 @@ int verify_chunks(const char* path) {
   return 0;
 }
 
-}  // namespace
+const char* store_path(const vl_engine* engine) noexcept {
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr ? wal->store_path : nullptr;
+}
+
 }  // namespace velta::persist
-
-extern "C" {
-
-int vl_store_format(const char* path) noexcept {
-  return velta::guard(-1, [&] {
-    if (!path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return velta::persist::store_format(path);
-  });
-}
-
-int vl_format_version(void) noexcept { return static_cast<int>(velta::persist::kSnapVersion); }
-
-int vl_verify_chunks(const char* path) noexcept {
-  return velta::guard(-1, [&] {
-    if (!path) {
-      errno = EINVAL;
-      return -1;
-    }
-    return velta::persist::verify_chunks(path);
-  });
-}
-
-const char* vl_store_path(const vl_engine* engine) noexcept {
-  if (!engine || !engine->wal) return nullptr;
-  return engine->wal->store_path;
-}
-
-}  // extern "C"

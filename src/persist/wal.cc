@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
 #include "persist/wal_format.h"
@@ -23,12 +24,9 @@ namespace {
 
 namespace fmt = velta::wal_format;
 
-std::uint32_t get_u32(const std::uint8_t* p) noexcept {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
+std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
+  return crc32_update(0, p, n);
 }
-
-std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept { return crc32_up(0, p, n); }
 
 // True when the file under wal->file is still this log: not unlinked, not
 // shorter than what we wrote, and headed by our generation. On success
@@ -67,22 +65,22 @@ bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
 
 void wal_encode_header(std::uint8_t (&out)[32], std::uint64_t generation) noexcept {
   bytebuf b = fixed_buf(out, sizeof out);
-  bappend(&b, fmt::kMagic, sizeof fmt::kMagic);
-  bu32(&b, fmt::kVersion);
-  bu32(&b, 0);  // reserved
-  bu64(&b, generation);
-  bu32(&b, crc_of(out, fmt::kHeaderCrcSpan));
-  bu32(&b, 0);  // padding
+  put_bytes(&b, fmt::kMagic, sizeof fmt::kMagic);
+  put_u32(&b, fmt::kVersion);
+  put_u32(&b, 0);  // reserved
+  put_u64(&b, generation);
+  put_u32(&b, crc_of(out, fmt::kHeaderCrcSpan));
+  put_u32(&b, 0);  // padding
 }
 
 int wal_header_matches(const std::uint8_t* hdr, std::size_t n, std::uint64_t generation) noexcept {
   if (hdr == nullptr || n < fmt::kHeaderSize) return 0;
   if (std::memcmp(hdr + fmt::kMagicOff, fmt::kMagic, sizeof fmt::kMagic) != 0) return 0;
-  if (get_u32(hdr + fmt::kVersionOff) != fmt::kVersion) return 0;
-  const std::uint64_t gen = std::uint64_t{get_u32(hdr + fmt::kGenerationOff)} |
-                            std::uint64_t{get_u32(hdr + fmt::kGenerationOff + 4)} << 32;
+  if (load_u32(hdr + fmt::kVersionOff) != fmt::kVersion) return 0;
+  const std::uint64_t gen = std::uint64_t{load_u32(hdr + fmt::kGenerationOff)} |
+                            std::uint64_t{load_u32(hdr + fmt::kGenerationOff + 4)} << 32;
   if (gen != generation) return 0;
-  return get_u32(hdr + fmt::kHeaderCrcOff) == crc_of(hdr, fmt::kHeaderCrcSpan) ? 1 : 0;
+  return load_u32(hdr + fmt::kHeaderCrcOff) == crc_of(hdr, fmt::kHeaderCrcSpan) ? 1 : 0;
 }
 
 vl_wal* wal_new(vl_engine* engine, const char* store_path, std::uint64_t generation) noexcept {
@@ -95,8 +93,8 @@ vl_wal* wal_new(vl_engine* engine, const char* store_path, std::uint64_t generat
     errno = ENOMEM;
     return nullptr;
   }
-  wal->store_path = cat2(store_path, "");
-  wal->wal_path = cat2(store_path, ".wal");
+  wal->store_path = path_with_suffix(store_path, "");
+  wal->wal_path = path_with_suffix(store_path, ".wal");
   if (wal->store_path == nullptr || wal->wal_path == nullptr) {
     delete wal;
     errno = ENOMEM;
@@ -161,7 +159,7 @@ LogClaim::~LogClaim() {
 }
 
 int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept {
-  MallocPtr<char> wal_path(cat2(store_path, ".wal"));
+  MallocPtr<char> wal_path(path_with_suffix(store_path, ".wal"));
   if (!wal_path) {
     errno = ENOMEM;
     return -1;
@@ -275,8 +273,8 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
   }
   std::uint8_t frame[fmt::kFrameSize];
   bytebuf f = fixed_buf(frame, sizeof frame);
-  bu32(&f, static_cast<std::uint32_t>(payload.size()));
-  bu32(&f, crc_of(payload.data(), payload.size()));
+  put_u32(&f, static_cast<std::uint32_t>(payload.size()));
+  put_u32(&f, crc_of(payload.data(), payload.size()));
   if (std::fwrite(frame, 1, sizeof frame, wal->file) != sizeof frame ||
       std::fwrite(payload.data(), 1, payload.size(), wal->file) != payload.size() ||
       std::fflush(wal->file) != 0 || (wal->sync == 1 && fsync(fileno(wal->file)) != 0)) {
@@ -300,7 +298,7 @@ void wal_append(vl_wal* wal, const bytebuf& payload) noexcept {
 }  // namespace velta::persist
 
 vl_wal::~vl_wal() {
-  velta::persist::bfree(&scratch);
+  velta::persist::free_buffer(&scratch);
   if (file != nullptr) std::fclose(file);
   if (read_fd >= 0) close(read_fd);
   std::free(store_path);

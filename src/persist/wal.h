@@ -1,10 +1,12 @@
 // Write-ahead log state attached to an engine, and the log's internal API
 // used by save (restart at the next generation), open (replay, then keep
-// logging) and commit.
+// logging) and commit. The state is the engine's change log
+// (engine/change_log.h): the engine reports each change to it before
+// changing memory, and it turns each report into one record.
 //
 // States:
-//  - no log: engine->wal is NULL (engine made in memory, or the log could
-//    not be opened or restarted); hooks do nothing.
+//  - no log: attached_wal(engine) is NULL (engine made in memory, or the log
+//    could not be opened or restarted); hooks do nothing.
 //  - active: attached with `file` open and holding the log's writer lock
 //    (an exclusive flock on the file, through `file`'s descriptor, so it
 //    lasts exactly as long as the attachment); appends go through
@@ -29,10 +31,11 @@
 #include <cstdio>
 #include <span>
 
+#include "engine/change_log.h"
 #include "persist/bytebuf.h"
 #include "velta.h"
 
-struct vl_wal {
+struct vl_wal final : velta::engine::ChangeLog {
   char* store_path = nullptr;  // owned (malloc); the snapshot this log continues
   char* wal_path = nullptr;    // owned (malloc); store_path + ".wal"
   std::FILE* file = nullptr;   // opened for appending, or NULL
@@ -66,7 +69,24 @@ struct vl_wal {
   vl_wal() = default;
   vl_wal(const vl_wal&) = delete;
   vl_wal& operator=(const vl_wal&) = delete;
-  ~vl_wal();  // closes `file` and read_fd, frees paths and scratch; writes nothing
+  ~vl_wal() override;  // closes `file` and read_fd, frees paths and scratch; writes nothing
+
+  // The change reports (wal_records.cc): each builds one record in
+  // `scratch` and appends it. Nothing while replaying; a record that cannot
+  // be built or written sets `failed`.
+  bool is_replaying() const noexcept override { return replaying != 0; }
+  void mark_failed() noexcept override;
+  void log_create(const char* name, const void* text, std::uint64_t n) noexcept override;
+  void log_update(const char* name, std::uint64_t pos, std::uint64_t del, const void* text,
+                  std::uint64_t n) noexcept override;
+  void log_delete(const char* name) noexcept override;
+  void log_graft(const char* dst, std::uint64_t dst_pos, const char* src, std::uint64_t src_pos,
+                 std::uint64_t len) noexcept override;
+  void log_cut(const char* name, std::uint64_t pos, std::uint64_t len) noexcept override;
+  void log_trim(const char* name, std::uint32_t keep) noexcept override;
+  void log_binary(const char* name, const void* data, std::uint64_t n,
+                  const vl_bin_opts& opts) noexcept override;
+  void log_entries(std::uint32_t lo, std::uint32_t hi) noexcept override;
 };
 
 namespace velta::persist {
@@ -114,14 +134,14 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept;
 // the log's `failed` (nothing is written).
 void wal_append(vl_wal* wal, const bytebuf& payload) noexcept;
 
-// Marks the engine's log failed without writing anything, for an edit that
-// no record could replay faithfully. Nothing without a log or while
-// replaying.
-void wal_mark_failed(vl_engine* engine) noexcept;
+// The write-ahead log attached to `engine`, or NULL (no engine, nothing
+// attached, or a change log of another kind).
+vl_wal* attached_wal(const vl_engine* engine) noexcept;
 
-// The dictionary's on_change callback (ctx is the owning vl_engine): logs
-// the ids lo..hi with their bytes as one entries record.
-void wal_dict_changed(void* engine, std::uint32_t lo, std::uint32_t hi) noexcept;
+// Attaches `wal` (NULL detaches) to `engine`, which then owns it. The
+// previous state, if any, is let go without being destroyed: its holder
+// destroys it.
+void attach_wal(vl_engine* engine, vl_wal* wal) noexcept;
 
 // ------------------------------------------------------------ writer lock
 //

@@ -35,6 +35,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/limits.h"
+
 namespace velta::wal_format {
 
 inline constexpr char kMagic[8] = {'V', 'E', 'L', 'T', 'A', 'w', 'a', 'l'};
@@ -68,7 +70,7 @@ enum Kind : std::uint8_t {
 inline constexpr std::uint8_t kMaxKind = kEntries;
 
 // Names are cut to this many bytes on disk, as in memory.
-inline constexpr std::size_t kMaxName = 63;
+inline constexpr std::size_t kMaxName = velta::kNameMax;  // 63
 
 // Longest dictionary entry an entries record carries.
 inline constexpr std::size_t kMaxEntryLen = 64;

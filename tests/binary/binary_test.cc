@@ -12,14 +12,12 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace {
 
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using Engine = std::unique_ptr<vl_engine, EngineFree>;
+using velta::EngineHolder;
 
 std::vector<std::uint8_t> random_bytes(std::size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
@@ -49,7 +47,7 @@ std::vector<std::uint64_t> chunk_lengths(const vl_object* o) {
 
 class BinaryTest : public ::testing::Test {
  protected:
-  Engine engine{vl_engine_new()};
+  EngineHolder engine{vl_engine_new()};
   vl_engine* e() { return engine.get(); }
 };
 
@@ -275,7 +273,7 @@ TEST_F(BinaryTest, EditSaveAndLoadLikeAnyObject) {
   std::filesystem::remove(path);
   std::filesystem::remove(path + ".wal");
   ASSERT_EQ(vl_save(e(), path.c_str()), 0);
-  Engine loaded(vl_open(path.c_str()));
+  EngineHolder loaded(vl_open(path.c_str()));
   ASSERT_NE(loaded, nullptr);
   vl_object* l = vl_object_open(loaded.get(), "bin");
   ASSERT_NE(l, nullptr);

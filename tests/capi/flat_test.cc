@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "util/holders.h"
 #include "velta.h"
 
 namespace {
 
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using Engine = std::unique_ptr<vl_engine, EngineFree>;
+using velta::EngineHolder;
 
 constexpr std::uint32_t kNewest = 0xFFFFFFFF;
 
@@ -48,7 +46,7 @@ TEST(FlatApi, NeutralResultsWithoutHandles) {
 
 class FlatTest : public ::testing::Test {
  protected:
-  Engine engine{vl_engine_new()};
+  EngineHolder engine{vl_engine_new()};
   vl_engine* e() { return engine.get(); }
 };
 

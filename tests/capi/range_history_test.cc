@@ -11,18 +11,16 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace {
 
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using Engine = std::unique_ptr<vl_engine, EngineFree>;
+using velta::EngineHolder;
 
 class RangeHistory : public ::testing::Test {
  protected:
-  Engine engine{vl_engine_new()};
+  EngineHolder engine{vl_engine_new()};
   vl_engine* e() { return engine.get(); }
 
   std::string text(vl_object* o, std::uint32_t v) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine_testutil.h"
-#include "extent/arena.h"
+#include "testutil/alloc_fail.h"
 
 namespace velta::testing {
 namespace {
@@ -201,29 +201,6 @@ TEST_F(Edits, TrimReleasesOnlyUnsharedNodes) {
   EXPECT_EQ(text_at(e(), o), text.substr(3));
 }
 
-// Holds arena nodes so that exactly `free_slots` nodes can be made before
-// the arena must ask the heap for a new block.
-class ArenaPad {
- public:
-  explicit ArenaPad(std::uint64_t free_slots) {
-    auto remaining = [] {
-      const std::uint64_t total = vl_ext_nodes_total();
-      const std::uint64_t in_free_list = total - vl_ext_nodes_alloced();
-      return in_free_list +
-             (extent::kBlockNodes - total % extent::kBlockNodes) % extent::kBlockNodes;
-    };
-    while (vl_ext_nodes_total() != vl_ext_nodes_alloced() || remaining() != free_slots) {
-      nodes_.push_back(vl_ext_retain(vl_ext_mk_leaf_p(vl_leaf{1, 0, 1}, 1, 1)));
-    }
-  }
-  ~ArenaPad() {
-    for (vl_ext* n : nodes_) vl_ext_release(n);
-  }
-
- private:
-  std::vector<vl_ext*> nodes_;
-};
-
 // With the arena out of blocks at every point of the tree work, a cut or a
 // graft either completes or is refused with nothing logged or changed.
 TEST_F(Edits, NodeAllocationFailureChangesNothing) {
@@ -241,11 +218,9 @@ TEST_F(Edits, NodeAllocationFailureChangesNothing) {
       const std::uint32_t na = vl_object_versions(a), nb = vl_object_versions(b);
       int rc;
       {
-        ArenaPad pad(slots);
-        extent::testing::fail_next_blocks(1);
+        testutil::NodeBlockFailure fail(slots);
         rc = op == 0 ? vl_cut(e(), a, starts[700], starts[2100] - starts[700])
                      : vl_graft(e(), b, 4, a, starts[5], starts[600] - starts[5]);
-        extent::testing::fail_next_blocks(0);
       }
       if (rc == 0) break;
       ASSERT_EQ(rc, -1);

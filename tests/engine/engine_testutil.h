@@ -1,6 +1,6 @@
-// Helpers shared by the engine tests: an engine holder,
-// whole-version reads, token boundaries of a version, and every root of an
-// engine for reference-count audits.
+// Helpers shared by the engine tests: whole-version reads, token boundaries
+// of a version, and every root of an engine for reference-count audits.
+// Tests hold engines in velta::EngineHolder (util/holders.h).
 #pragma once
 
 #include <cstdint>
@@ -10,14 +10,10 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::testing {
-
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
 
 inline vl_object* make(vl_engine* e, const char* name, std::string_view text) {
   return vl_create(e, name, text.data(), text.size());

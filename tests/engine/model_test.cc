@@ -52,7 +52,8 @@ std::string random_piece(std::mt19937_64& rng) {
 void run_model(std::uint64_t seed, int steps) {
   SCOPED_TRACE(testing::Message() << "seed " << seed);
   std::mt19937_64 rng(seed);
-  vl_engine* e = vl_engine_new();
+  velta::EngineHolder holder(vl_engine_new());
+  vl_engine* e = holder.get();
   ASSERT_NE(e, nullptr);
   std::string model;
   for (int i = 0; i < 40; ++i) model += random_piece(rng);
@@ -108,7 +109,7 @@ void run_model(std::uint64_t seed, int steps) {
   }
   EXPECT_EQ(velta::testing::audit(e), 0);
   const std::uint64_t live_before = vl_ext_nodes_alloced();
-  vl_engine_free(e);
+  holder.reset();
   // Freeing the engine returns every node its versions held.
   EXPECT_LT(vl_ext_nodes_alloced(), live_before);
 }

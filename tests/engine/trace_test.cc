@@ -72,7 +72,8 @@ std::string read_version(vl_engine* e, vl_object* o, std::uint32_t v) {
 void replay(const std::string& name) {
   Trace t;
   if (!load_trace(name, &t)) GTEST_SKIP() << "trace " << name << " not available";
-  vl_engine* e = vl_engine_new();
+  velta::EngineHolder holder(vl_engine_new());
+  vl_engine* e = holder.get();
   ASSERT_NE(e, nullptr);
   vl_object* o = vl_create(e, name.c_str(), t.start.data(), t.start.size());
   ASSERT_NE(o, nullptr);
@@ -98,7 +99,6 @@ void replay(const std::string& name) {
   if (o->n_versions() < 50000) {
     EXPECT_EQ(velta::testing::audit(e), 0);
   }
-  vl_engine_free(e);
 }
 
 TEST(Trace, SvelteComponentReplays) { replay("sveltecomponent"); }

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "extent/arena.h"
+#include "testutil/alloc_fail.h"
 #include "tree_util.h"
 
 namespace velta::extent {
@@ -274,16 +275,6 @@ std::map<const vl_ext*, std::uint32_t> counts(const std::vector<vl_ext*>& roots)
   return m;
 }
 
-// Leaves exactly `slots` fresh slots in the arena with an empty free list,
-// so the (slots + 1)th new node of the next operation fails.
-std::vector<tree> pad_to(std::uint32_t slots) {
-  std::vector<tree> pads;
-  while ((kBlockNodes - vl_ext_nodes_total() % kBlockNodes) % kBlockNodes != slots) {
-    pads.emplace_back(vl_ext_retain(vl_ext_mk_leaf_p(vl_leaf{1, 0, 1}, 1, 0)));
-  }
-  return pads;
-}
-
 // Out of memory at every point of build, join and split: the operation
 // yields nothing, every input keeps its nodes and counts, nothing leaks.
 TEST_F(Treap, AllocationFailureLeavesInputsIntact) {
@@ -294,10 +285,10 @@ TEST_F(Treap, AllocationFailureLeavesInputsIntact) {
       vl_ext_arena_free();
       tree a(test::build(test::make_leaves(37, 6)));
       tree b(test::build(test::make_leaves(29, 6, 100)));
-      std::vector<tree> pads = pad_to(slots);
+      // The (slots + 1)th new node of the operation fails.
+      testutil::NodeBlockFailure fail(slots);
       auto before = counts({a.get(), b.get()});
       std::uint64_t live = vl_ext_nodes_alloced();
-      testing::fail_next_blocks(1);
       tree l, r;
       bool ok;
       if (op == 0) {
@@ -310,7 +301,6 @@ TEST_F(Treap, AllocationFailureLeavesInputsIntact) {
         vl_ext_split_tok(a.get(), 17 * 6 + 3, l.out(), r.out(), test::measure_cb, nullptr);
         ok = l.get() != nullptr;
       }
-      testing::fail_next_blocks(0);
       if (!ok) {
         EXPECT_EQ(counts({a.get(), b.get()}), before);
         EXPECT_EQ(r.get(), nullptr);

@@ -11,14 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "util/holders.h"
 #include "velta.h"
 
 namespace {
 
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using Engine = std::unique_ptr<vl_engine, EngineFree>;
+using velta::EngineHolder;
 
 std::span<const std::uint8_t> bytes(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
@@ -71,7 +69,7 @@ TEST(MergeSpan, MatchesByteLoopOnLongTexts) {
 
 class MergeTest : public ::testing::Test {
  protected:
-  Engine engine{vl_engine_new()};
+  EngineHolder engine{vl_engine_new()};
   vl_engine* e() { return engine.get(); }
 
   // An object whose versions hold the given texts, oldest first.

@@ -14,74 +14,74 @@ std::vector<std::uint8_t> bytes_of(const bytebuf& b) { return {b.data, b.data + 
 
 TEST(Bytebuf, GrowsFrom4096ByDoubling) {
   bytebuf b{};
-  EXPECT_EQ(bgrow(&b, 0), 0);
+  EXPECT_EQ(make_room(&b, 0), 0);
   EXPECT_EQ(b.data, nullptr);
   EXPECT_EQ(b.cap, 0u);
-  bappend(&b, "x", 1);
+  put_bytes(&b, "x", 1);
   EXPECT_EQ(b.cap, 4096u);
-  bfree(&b);
+  free_buffer(&b);
 
-  EXPECT_EQ(bgrow(&b, 10000), 0);
+  EXPECT_EQ(make_room(&b, 10000), 0);
   EXPECT_EQ(b.cap, 16384u);
   b.len = 16384;
-  EXPECT_EQ(bgrow(&b, 1), 0);
+  EXPECT_EQ(make_room(&b, 1), 0);
   EXPECT_EQ(b.cap, 32768u);
-  bfree(&b);
+  free_buffer(&b);
   EXPECT_EQ(b.data, nullptr);
   EXPECT_EQ(b.len, 0u);
 }
 
 TEST(Bytebuf, FailureIsSticky) {
   bytebuf b{};
-  bu32(&b, 7);
-  EXPECT_EQ(bgrow(&b, (std::uint64_t{1} << 63) + 1), -1);  // past 2^63
+  put_u32(&b, 7);
+  EXPECT_EQ(make_room(&b, (std::uint64_t{1} << 63) + 1), -1);  // past 2^63
   EXPECT_EQ(b.failed, 1);
-  EXPECT_EQ(bgrow(&b, 1), -1);  // even though one byte would fit
-  bu32(&b, 8);
-  bu64(&b, 9);
-  wname(&b, "abc");
-  bappend(&b, "zz", 2);
+  EXPECT_EQ(make_room(&b, 1), -1);  // even though one byte would fit
+  put_u32(&b, 8);
+  put_u64(&b, 9);
+  put_name(&b, "abc");
+  put_bytes(&b, "zz", 2);
   EXPECT_EQ(b.len, 4u);
   EXPECT_EQ(bytes_of(b), (std::vector<std::uint8_t>{7, 0, 0, 0}));
-  bfree(&b);
+  free_buffer(&b);
 
   bytebuf w{};
   w.len = UINT64_MAX - 2;  // len + n wraps
-  EXPECT_EQ(bgrow(&w, 8), -1);
+  EXPECT_EQ(make_room(&w, 8), -1);
   EXPECT_EQ(w.failed, 1);
 }
 
 TEST(Bytebuf, FixedArrayIsNeverReallocated) {
   std::uint8_t arr[6];
   bytebuf b = fixed_buf(arr, sizeof arr);
-  bu32(&b, 0x04030201u);
+  put_u32(&b, 0x04030201u);
   EXPECT_EQ(b.data, arr);
-  bu32(&b, 5);  // does not fit: fails instead of growing a stack array
+  put_u32(&b, 5);  // does not fit: fails instead of growing a stack array
   EXPECT_EQ(b.failed, 1);
   EXPECT_EQ(b.len, 4u);
   EXPECT_EQ(arr[0], 1);
   EXPECT_EQ(arr[3], 4);
-  bfree(&b);  // leaves the array alone
+  free_buffer(&b);  // leaves the array alone
 }
 
 TEST(Bytebuf, LittleEndianFieldsAndNames) {
   bytebuf b{};
-  bu32(&b, 0xA1B2C3D4u);
-  bu64(&b, 0x0000000200000001ull);
+  put_u32(&b, 0xA1B2C3D4u);
+  put_u64(&b, 0x0000000200000001ull);
   EXPECT_EQ(bytes_of(b),
             (std::vector<std::uint8_t>{0xD4, 0xC3, 0xB2, 0xA1, 1, 0, 0, 0, 2, 0, 0, 0}));
-  bfree(&b);
+  free_buffer(&b);
 
   for (std::size_t len : {0u, 1u, 63u, 64u, 100u}) {
     SCOPED_TRACE(len);
     std::string name(len, 'n');
     bytebuf w{};
-    wname(&w, name.c_str());
+    put_name(&w, name.c_str());
     std::size_t kept = std::min<std::size_t>(len, 63);
     ASSERT_EQ(w.len, 1 + kept);
     EXPECT_EQ(w.data[0], kept);
     EXPECT_EQ(std::string(w.data + 1, w.data + w.len), name.substr(0, kept));
-    bfree(&w);
+    free_buffer(&w);
   }
 }
 

@@ -16,7 +16,7 @@ class Commit : public ScratchDir {
  protected:
   // Brings the store at store() to generation `gen` with one object "doc".
   void make_store_at(std::uint64_t gen) {
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     ASSERT_NE(vl_create(e.get(), "doc", "base text", 9), nullptr);
     ASSERT_EQ(vl_commit(e.get(), store().c_str(), 0), 0);
     while (vl_engine_generation(e.get()) < gen) {
@@ -29,7 +29,7 @@ class Commit : public ScratchDir {
 };
 
 TEST_F(Commit, FirstCommitOfAMemoryEngineCreatesTheStore) {
-  EnginePtr e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   EXPECT_EQ(vl_engine_generation(e.get()), 0u);
   ASSERT_NE(vl_create(e.get(), "a", "hello", 5), nullptr);
   ASSERT_EQ(vl_commit(e.get(), store().c_str(), 0), 0);
@@ -46,8 +46,8 @@ TEST_F(Commit, FirstCommitOfAMemoryEngineCreatesTheStore) {
 
 TEST_F(Commit, SecondCommitFromTheSameGenerationConflicts) {
   make_store_at(5);
-  EnginePtr a(vl_open(store().c_str()));
-  EnginePtr b(vl_open(store().c_str()));
+  EngineHolder a(vl_open(store().c_str()));
+  EngineHolder b(vl_open(store().c_str()));
   ASSERT_TRUE(a && b);
   ASSERT_EQ(vl_engine_generation(a.get()), 5u);
   ASSERT_EQ(vl_update(a.get(), vl_object_open(a.get(), "doc"), 0, 4, "A's", 3), 0);
@@ -59,14 +59,14 @@ TEST_F(Commit, SecondCommitFromTheSameGenerationConflicts) {
   EXPECT_EQ(vl_store_generation(store().c_str()), 6u);
   EXPECT_FALSE(exists(lock()));
 
-  EnginePtr c(vl_open(store().c_str()));
+  EngineHolder c(vl_open(store().c_str()));
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(doc_text(c.get()), "A's text");
 }
 
 TEST_F(Commit, HeldLockGivesMinus3UntilBroken) {
   make_store_at(1);
-  EnginePtr e(vl_open(store().c_str()));
+  EngineHolder e(vl_open(store().c_str()));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_lock_held(store().c_str()), 0);
   errno = 0;
@@ -106,13 +106,13 @@ TEST_F(Commit, StoreGenerationOfFilesThatAreNotSnapshots) {
 
 TEST_F(Commit, EngineWithoutLogConflictsWithAnExistingStore) {
   make_store_at(2);
-  EnginePtr mem(vl_engine_new());
+  EngineHolder mem(vl_engine_new());
   EXPECT_EQ(vl_commit(mem.get(), store().c_str(), vl_engine_generation(mem.get())), -2);
 
   // A log path that cannot be a file leaves the opened engine without log.
   std::filesystem::remove(wal());
   std::filesystem::create_directory(wal());
-  EnginePtr e(vl_open(store().c_str()));
+  EngineHolder e(vl_open(store().c_str()));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_active(e.get()), 0);
   EXPECT_EQ(vl_engine_generation(e.get()), 0u);
@@ -126,12 +126,12 @@ TEST_F(Commit, GenerationNeverMovesBackward) {
   // that opened the store before cannot commit over this change.
   make_store_at(4);
   // Opened beside a writer, so it holds no lock once the writer is gone.
-  EnginePtr writer(vl_open(store().c_str()));
-  EnginePtr stale(vl_open(store().c_str()));
+  EngineHolder writer(vl_open(store().c_str()));
+  EngineHolder stale(vl_open(store().c_str()));
   ASSERT_NE(stale, nullptr);
   writer.reset();
 
-  EnginePtr mem(vl_engine_new());
+  EngineHolder mem(vl_engine_new());
   ASSERT_NE(vl_create(mem.get(), "doc", "replaced", 8), nullptr);
   ASSERT_EQ(vl_commit(mem.get(), store().c_str(), 4), 0);
   EXPECT_EQ(vl_store_generation(store().c_str()), 5u);
@@ -139,11 +139,11 @@ TEST_F(Commit, GenerationNeverMovesBackward) {
 
   ASSERT_EQ(vl_commit(mem.get(), store().c_str(), 5), 0);  // 6
   mem.reset();  // the log's writer since its first commit
-  EnginePtr low(vl_open(store().c_str()));
+  EngineHolder low(vl_open(store().c_str()));
   ASSERT_NE(low, nullptr);
   ASSERT_EQ(vl_commit(low.get(), store().c_str(), 6), 0);  // 7, from an opened engine
   low.reset();
-  EnginePtr older(vl_engine_new());
+  EngineHolder older(vl_engine_new());
   ASSERT_EQ(vl_save(older.get(), path("elsewhere.vlt").c_str()), 0);  // generation 1
   ASSERT_EQ(vl_commit(older.get(), store().c_str(), 7), 0);
   EXPECT_EQ(vl_store_generation(store().c_str()), 8u);
@@ -155,7 +155,7 @@ TEST_F(Commit, SaveFailureGivesMinus1AndReleasesTheLock) {
   // A directory where the snapshot should be: the lock is taken, the
   // generation reads 0, and the save's rename fails.
   std::filesystem::create_directory(store());
-  EnginePtr e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   errno = 0;
   EXPECT_EQ(vl_commit(e.get(), store().c_str(), 0), -1);
   EXPECT_NE(errno, 0);
@@ -202,7 +202,7 @@ TEST_F(Commit, TwoProcessesRacingFromOneGenerationHaveOneWinner) {
   EXPECT_EQ(outcomes[2] + outcomes[3], 1);
   EXPECT_EQ(vl_store_generation(store().c_str()), 4u);
   EXPECT_FALSE(exists(lock()));
-  EnginePtr e(vl_open(store().c_str()));
+  EngineHolder e(vl_open(store().c_str()));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(doc_text(e.get()).substr(0, 6), "child ");
 }

@@ -58,13 +58,13 @@ class Crash : public ScratchDir {
   // noting the state and the log length after every record.
   void SetUp() override {
     ScratchDir::SetUp();
-    EnginePtr base(vl_engine_new());
+    EngineHolder base(vl_engine_new());
     ASSERT_NE(vl_create(base.get(), "doc", "the first line", 14), nullptr);
     ASSERT_NE(vl_create(base.get(), "notes", "alpha beta gamma", 16), nullptr);
     ASSERT_EQ(vl_save(base.get(), store().c_str()), 0);
     base.reset();  // the log has one writer: ours below
 
-    EnginePtr e(vl_open(store().c_str()));
+    EngineHolder e(vl_open(store().c_str()));
     ASSERT_NE(e, nullptr);
     vl_wal_set_sync(e.get(), 0);  // durability is not under test here
     states_.push_back(picture(e.get()));
@@ -91,7 +91,7 @@ class Crash : public ScratchDir {
   // records were replayed and the file was cut back to their end.
   void expect_opens_to(const std::string& log, std::size_t applied, const std::string& what) {
     write_file(wal(), log);
-    EnginePtr e(vl_open(store().c_str()));
+    EngineHolder e(vl_open(store().c_str()));
     ASSERT_NE(e, nullptr) << what;
     EXPECT_EQ(vl_wal_replayed(e.get()), applied) << what;
     EXPECT_EQ(picture(e.get()), states_[applied]) << what;
@@ -124,14 +124,14 @@ TEST_F(Crash, AppendsAfterACutTailFollowTheLastGoodRecord) {
   write_file(wal(), log_.substr(0, len));
   EnginePicture expected;
   {
-    EnginePtr e(vl_open(store().c_str()));
+    EngineHolder e(vl_open(store().c_str()));
     ASSERT_NE(e, nullptr);
     ASSERT_EQ(file_size(wal()), ends_[kEdits - 1]);
     ASSERT_NE(vl_create(e.get(), "late", "after the cut", 13), nullptr);
     EXPECT_EQ(vl_wal_ok(e.get()), 1);
     expected = picture(e.get());
   }
-  EnginePtr e(vl_open(store().c_str()));
+  EngineHolder e(vl_open(store().c_str()));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), static_cast<std::uint64_t>(kEdits));
   EXPECT_EQ(picture(e.get()), expected);
@@ -164,7 +164,7 @@ using CrashKill = ScratchDir;
 
 TEST_F(CrashKill, KilledWriterLeavesEveryReturnedEdit) {
   {
-    EnginePtr base(vl_engine_new());
+    EngineHolder base(vl_engine_new());
     ASSERT_NE(vl_create(base.get(), "doc", "the first line", 14), nullptr);
     ASSERT_EQ(vl_save(base.get(), store().c_str()), 0);
   }
@@ -200,7 +200,7 @@ TEST_F(CrashKill, KilledWriterLeavesEveryReturnedEdit) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself, status " << status;
 
-    EnginePtr e(vl_open(store().c_str()));
+    EngineHolder e(vl_open(store().c_str()));
     ASSERT_NE(e, nullptr);
     const std::string text = text_of(e.get(), vl_object_open(e.get(), "doc"));
     while (done < returned) model_edit(model, done++);

@@ -1,5 +1,5 @@
 // Shared pieces of the durability tests: a scratch directory per test, whole
-// file reads and writes, engine holders, and a comparable picture of an
+// file reads and writes, and a comparable picture of an
 // engine's objects (table order, names, version counts, texts).
 #pragma once
 
@@ -14,14 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::testing {
-
-struct EngineClose {
-  void operator()(vl_engine* e) const noexcept { vl_close(e); }
-};
-using EnginePtr = std::unique_ptr<vl_engine, EngineClose>;
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,4 +1,4 @@
-// cat2 and slurp_file, including empty and missing files.
+// path_with_suffix and read_whole_file, including empty and missing files.
 #include "persist/files.h"
 
 #include <gtest/gtest.h>
@@ -33,10 +33,10 @@ class Files : public ::testing::Test {
 };
 
 TEST_F(Files, Cat2) {
-  char* s = cat2("store", ".wal");
+  char* s = path_with_suffix("store", ".wal");
   ASSERT_NE(s, nullptr);
   EXPECT_STREQ(s, "store.wal");
-  char* copy = cat2(s, "");
+  char* copy = path_with_suffix(s, "");
   EXPECT_STREQ(copy, "store.wal");
   EXPECT_NE(copy, s);
   std::free(s);
@@ -47,7 +47,7 @@ TEST_F(Files, SlurpWholeEmptyAndMissing) {
   std::string content("ab\0cd", 5);
   std::string p = write("full", content);
   std::uint64_t len = 99;
-  auto* buf = static_cast<char*>(slurp_file(p.c_str(), &len));
+  auto* buf = static_cast<char*>(read_whole_file(p.c_str(), &len));
   ASSERT_NE(buf, nullptr);
   EXPECT_EQ(len, 5u);
   EXPECT_EQ(std::string(buf, len), content);
@@ -55,18 +55,18 @@ TEST_F(Files, SlurpWholeEmptyAndMissing) {
   std::free(buf);
 
   std::string e = write("empty", "");
-  auto* empty = static_cast<char*>(slurp_file(e.c_str(), &len));
+  auto* empty = static_cast<char*>(read_whole_file(e.c_str(), &len));
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(len, 0u);
   EXPECT_EQ(empty[0], '\0');
   std::free(empty);
 
   len = 99;
-  EXPECT_EQ(slurp_file((dir_ / "missing").c_str(), &len), nullptr);
+  EXPECT_EQ(read_whole_file((dir_ / "missing").c_str(), &len), nullptr);
   EXPECT_EQ(len, 0u);
   // A directory opens but is refused before its bogus size is trusted.
   len = 99;
-  void* d = slurp_file(dir_.c_str(), &len);
+  void* d = read_whole_file(dir_.c_str(), &len);
   EXPECT_EQ(d, nullptr);
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(len, 0u);

@@ -46,12 +46,12 @@ class OneWriter : public ScratchDir {
  protected:
   void SetUp() override {
     ScratchDir::SetUp();
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     ASSERT_NE(vl_create(e.get(), "doc", "start;", 6), nullptr);
     ASSERT_EQ(vl_commit(e.get(), store().c_str(), 0), 0);
   }
   std::string doc() {
-    EnginePtr e(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
+    EngineHolder e(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
     EXPECT_NE(e, nullptr);
     return e ? text_of(e.get(), vl_object_open(e.get(), "doc")) : "";
   }
@@ -62,7 +62,7 @@ class OneWriter : public ScratchDir {
 // it refuses to save or commit over its store.
 TEST_F(OneWriter, ReadOnlyOpenChangesNoFile) {
   {
-    EnginePtr w(vl_open(store().c_str()));
+    EngineHolder w(vl_open(store().c_str()));
     append(w.get(), "one;");
     append(w.get(), "two;");
     append(w.get(), "three;");
@@ -78,7 +78,7 @@ TEST_F(OneWriter, ReadOnlyOpenChangesNoFile) {
     }
     const auto before = dir_picture(dir_);
     {
-      EnginePtr r(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
+      EngineHolder r(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
       ASSERT_NE(r, nullptr);
       const std::string text = text_of(r.get(), vl_object_open(r.get(), "doc"));
       EXPECT_EQ(text, log == clean     ? "start;one;two;three;"
@@ -105,7 +105,7 @@ TEST_F(OneWriter, ReadOnlyOpenChangesNoFile) {
 TEST_F(OneWriter, WriterBesideALoopingViewerLosesNothing) {
   // The writer attaches first; the viewer's read-write opens then find the
   // log taken and replay it in memory.
-  EnginePtr w(vl_open(store().c_str()));
+  EngineHolder w(vl_open(store().c_str()));
   ASSERT_NE(w, nullptr);
   ASSERT_EQ(vl_wal_ok(w.get()), 1);
   const pid_t viewer = fork();

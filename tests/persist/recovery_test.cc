@@ -46,7 +46,7 @@ class Recovery : public ScratchDir {
  protected:
   // Saves an engine with objects "a" and "b" to store(); returns its generation.
   std::uint64_t make_store(int options = 0) {
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     EXPECT_NE(vl_create(e.get(), "a", "alpha beta gamma", 16), nullptr);
     EXPECT_NE(vl_create(e.get(), "b", "one two three", 13), nullptr);
     EXPECT_EQ(vl_save_ex(e.get(), store().c_str(), options), 0);
@@ -54,8 +54,8 @@ class Recovery : public ScratchDir {
   }
 
   // Opens store() expecting success.
-  EnginePtr open() {
-    EnginePtr e(vl_open(store().c_str()));
+  EngineHolder open() {
+    EngineHolder e(vl_open(store().c_str()));
     EXPECT_NE(e, nullptr) << "errno " << errno;
     return e;
   }
@@ -86,7 +86,7 @@ TEST_F(Recovery, DamagedSnapshotFailsWithTheLoadersError) {
 TEST_F(Recovery, SnapshotWithoutLogGetsAFreshLog) {
   const std::uint64_t gen = make_store();
   std::filesystem::remove(wal());
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   const std::string log = read_file(wal());
   ASSERT_EQ(log.size(), 32u);
@@ -103,7 +103,7 @@ TEST_P(RecoveryLayout, ReplaysEveryRecordKind) {
   EnginePicture expected;
   std::uint64_t log_len = 0;
   {
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_store_is_mapped(e.get()), GetParam() == VL_SAVE_MAPPABLE ? 1 : 0);
     vl_engine* g = e.get();
@@ -120,7 +120,7 @@ TEST_P(RecoveryLayout, ReplaysEveryRecordKind) {
     expected = picture(g);
     log_len = file_size(wal());
   }
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(picture(e.get()), expected);
   EXPECT_EQ(vl_wal_replayed(e.get()), 8u);
@@ -137,7 +137,7 @@ TEST_F(Recovery, LogOfAnotherGenerationIsReplacedUnapplied) {
   make_store();
   std::string old_log;
   {
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(vl_create(e.get(), "x", "in the old log", 14), nullptr);
     old_log = read_file(wal());
     // A save that crashed after its rename leaves the new snapshot beside
@@ -145,7 +145,7 @@ TEST_F(Recovery, LogOfAnotherGenerationIsReplacedUnapplied) {
     ASSERT_EQ(vl_save(e.get(), store().c_str()), 0);
   }
   write_file(wal(), old_log);
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), 0u);
   EXPECT_EQ(vl_engine_objects(e.get()), 3u);  // a, b, and x exactly once
@@ -161,7 +161,7 @@ TEST_F(Recovery, DamagedLogHeaderRestartsTheLog) {
     std::string bad = good;
     bad[at] = static_cast<char>(bad[at] ^ 1);
     write_file(wal(), bad);
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_object_open(e.get(), "x"), nullptr) << "byte " << at;
     EXPECT_EQ(file_size(wal()), 32u);
@@ -176,7 +176,7 @@ TEST_F(Recovery, DamagedLogHeaderRestartsTheLog) {
                       crc32(0L, reinterpret_cast<const Bytef*>(odd.data()), 24))));
     }
     write_file(wal(), odd);
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_NE(vl_object_open(e.get(), "x"), nullptr) << "byte " << at;
     EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
@@ -188,7 +188,7 @@ TEST_F(Recovery, ShortTailsAreCut) {
   const std::string header = read_file(wal());
   for (std::size_t extra = 1; extra <= 7; ++extra) {
     write_file(wal(), header + std::string(extra, '\x05'));
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_wal_replayed(e.get()), 0u);
     EXPECT_EQ(file_size(wal()), 32u) << extra;
@@ -196,7 +196,7 @@ TEST_F(Recovery, ShortTailsAreCut) {
   // The same after a complete record.
   const std::string one = header + create_rec("x", "kept");
   write_file(wal(), one + "\x09\x00\x00");
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
   EXPECT_EQ(read_file(wal()), one);
@@ -231,7 +231,7 @@ TEST_F(Recovery, ReplayStopsAtRecordsThatAreNotValid) {
   for (std::size_t i = 0; i < std::size(bad_records); ++i) {
     const std::string cut = bad_records[i] + create_rec("z", "after");
     write_file(wal(), header + good + cut);
-    EnginePtr e = open();
+    EngineHolder e = open();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(vl_wal_replayed(e.get()), 1u);
     EXPECT_NE(vl_object_open(e.get(), "x"), nullptr);
@@ -251,7 +251,7 @@ TEST_F(Recovery, ReplayStopsAtRecordsThatAreNotValid) {
 // land on the earlier one); the log says it can no longer recover.
 TEST_F(Recovery, EditsOfAShadowedNameNeverReplayOntoTheFirstObject) {
   make_store();
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   vl_object* first = vl_object_open(e.get(), "a");
   vl_object* shadow = vl_create(e.get(), "a", "shadow text", 11);
@@ -271,7 +271,7 @@ TEST_F(Recovery, EditsOfAShadowedNameNeverReplayOntoTheFirstObject) {
   EXPECT_EQ(read_file(wal()), log_before);
   e.reset();
 
-  EnginePtr r = open();
+  EngineHolder r = open();
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(text_of(r.get(), vl_object_open(r.get(), "a")), "alpha beta gamma");
   EXPECT_EQ(text_of(r.get(), vl_object_open(r.get(), "b")), "one two three");
@@ -281,7 +281,7 @@ TEST_F(Recovery, LogThatCannotBeKeptLeavesTheEngineWithoutLog) {
   make_store();
   std::filesystem::remove(wal());
   std::filesystem::create_directory(wal());
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_active(e.get()), 0);
   EXPECT_EQ(vl_store_path(e.get()), nullptr);
@@ -315,7 +315,7 @@ std::vector<std::string> dict_picture(vl_engine* e) {
 // read-only open of the store must show what the engine holds.
 TEST_F(Recovery, EveryAcknowledgedChangeReplaysExactly) {
   make_store();
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_EQ(vl_wal_ok(e.get()), 1);
   const unsigned seed = 20240613;
   std::srand(seed);
@@ -348,7 +348,7 @@ TEST_F(Recovery, EveryAcknowledgedChangeReplaysExactly) {
         ASSERT_EQ(vl_update(w, a, 0, 0, word.data(), word.size()), 0);
     }
     ASSERT_EQ(vl_wal_ok(w), 1) << "seed " << seed << " step " << step;
-    EnginePtr r(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
+    EngineHolder r(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
     ASSERT_NE(r, nullptr);
     ASSERT_EQ(picture(r.get()), picture(w)) << "seed " << seed << " step " << step;
     ASSERT_EQ(dict_picture(r.get()), dict_picture(w)) << "seed " << seed << " step " << step;
@@ -364,7 +364,7 @@ TEST_F(Recovery, EveryAcknowledgedChangeReplaysExactly) {
 // objects; a flipped trailer bit fails with EIO. Non-regular files are
 // refused at once instead of blocking.
 TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
-  EnginePtr src(vl_engine_new());
+  EngineHolder src(vl_engine_new());
   std::string bytes(20000, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 % 251);
   ASSERT_NE(vl_create_binary(src.get(), "bin", bytes.data(), bytes.size(), nullptr), nullptr);
@@ -389,7 +389,7 @@ TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
     write_file(store(), bad);
     std::filesystem::remove(wal());
     errno = 0;
-    EnginePtr e(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
+    EngineHolder e(vl_open_ex(store().c_str(), VL_OPEN_READONLY));
     if (e) {
       EXPECT_EQ(picture(e.get()), want) << "trial " << trial;
     } else if (trailer && trial % 5 != 4) {
@@ -405,7 +405,7 @@ TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
   std::filesystem::remove(store());
   write_file(store(), good);
   ASSERT_EQ(mkfifo(wal().c_str(), 0644), 0);  // a log that is no file
-  EnginePtr e = open();
+  EngineHolder e = open();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(vl_wal_active(e.get()), 0);
   EXPECT_EQ(picture(e.get()), want);

@@ -34,7 +34,7 @@ Builder head_with_chunk_ab() {
 }
 
 struct Loaded {
-  Engine engine;
+  EngineHolder engine;
   int err = 0;
   std::uint64_t gen = 0;
 };
@@ -347,7 +347,7 @@ TEST(SnapshotLoader, MappableTrailerKeysAreCheckedBorrowedOrCopied) {
   EXPECT_EQ(refusal(file), EINVAL) << "copied chunks are re-hashed";
   std::uint64_t gen = 0;
   errno = 0;
-  Engine e(snap_load_ex(p, file.size(), &gen, p));
+  EngineHolder e(snap_load_ex(p, file.size(), &gen, p));
   EXPECT_EQ(e, nullptr) << "borrowed chunks are hashed too";
   EXPECT_EQ(errno, EIO);
 }

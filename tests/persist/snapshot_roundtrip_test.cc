@@ -34,10 +34,10 @@ struct Layout {
 
 // Loads `path` the way open does: read into memory, or mapped read-only and
 // the mapping handed to the store.
-Engine load_file(const std::string& path, bool mapped, std::uint64_t* gen) {
+EngineHolder load_file(const std::string& path, bool mapped, std::uint64_t* gen) {
   if (!mapped) {
     const Bytes f = read_file(path);
-    return Engine(snap_load_ex(f.data(), f.size(), gen, nullptr));
+    return EngineHolder(snap_load_ex(f.data(), f.size(), gen, nullptr));
   }
   const int fd = open(path.c_str(), O_RDONLY);
   if (fd < 0) return nullptr;
@@ -47,7 +47,7 @@ Engine load_file(const std::string& path, bool mapped, std::uint64_t* gen) {
   void* map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
   close(fd);
   if (map == MAP_FAILED) return nullptr;
-  Engine e(snap_load_ex(static_cast<const std::uint8_t*>(map), len, gen, map));
+  EngineHolder e(snap_load_ex(static_cast<const std::uint8_t*>(map), len, gen, map));
   if (e == nullptr) {
     munmap(map, len);
     return nullptr;
@@ -166,13 +166,13 @@ TEST_P(SnapshotRoundTrip, RandomEnginesSurviveSaveAndLoad) {
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     rng_.seed(seed);
-    Engine e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     random_engine(e.get(), seed == 1 ? 0 : 120);
     const std::string p = path("s" + std::to_string(seed));
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), layout.options), 0) << errno;
 
     std::uint64_t gen = 0;
-    Engine loaded = load_file(p, mapped, &gen);
+    EngineHolder loaded = load_file(p, mapped, &gen);
     ASSERT_NE(loaded, nullptr) << errno;
     EXPECT_EQ(gen, 1u);
     EXPECT_EQ(vl_wal_active(loaded.get()), 0);
@@ -215,7 +215,7 @@ TEST_P(SnapshotRoundTrip, RandomEnginesSurviveSaveAndLoad) {
 class SnapshotZlib : public SnapshotDirTest {};
 
 TEST_F(SnapshotZlib, PayloadLoads) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   const std::string t = "zlib bodies load the same as plain ones, again and again and again";
   vl_create(e.get(), "z", t.data(), t.size());
   const std::string p = path("plain");
@@ -224,7 +224,7 @@ TEST_F(SnapshotZlib, PayloadLoads) {
   const Bytes body(plain.begin() + kSnapHeaderSize, plain.end());
   const Bytes file = make_file(body, kSnapFlagZlib, 9);
   std::uint64_t gen = 0;
-  Engine loaded(snap_load_ex(file.data(), file.size(), &gen, nullptr));
+  EngineHolder loaded(snap_load_ex(file.data(), file.size(), &gen, nullptr));
   ASSERT_NE(loaded, nullptr) << errno;
   EXPECT_EQ(gen, 9u);
   expect_same_engine(e.get(), loaded.get());
@@ -232,7 +232,7 @@ TEST_F(SnapshotZlib, PayloadLoads) {
 
 // Deleting every object keeps the dictionary, the chunks and the counters.
 TEST_F(SnapshotZlib, EngineWithoutObjectsKeepsDictionaryAndChunks) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   const std::string t = "words that the dictionary learns and chunks that stay in the store";
   vl_create(e.get(), "gone", t.data(), t.size());
   ASSERT_EQ(vl_delete(e.get(), "gone"), 0);
@@ -240,7 +240,7 @@ TEST_F(SnapshotZlib, EngineWithoutObjectsKeepsDictionaryAndChunks) {
     const std::string p = path("noobj" + std::to_string(options));
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), options), 0);
     std::uint64_t gen = 0;
-    Engine loaded = load_file(p, false, &gen);
+    EngineHolder loaded = load_file(p, false, &gen);
     ASSERT_NE(loaded, nullptr) << errno;
     EXPECT_EQ(vl_engine_objects(loaded.get()), 0u);
     EXPECT_GT(vl_store__count(vl_engine_store(loaded.get())), 0u);
@@ -256,11 +256,11 @@ TEST_F(SnapshotZlib, FuzzSeedsLoad) {
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     SCOPED_TRACE(entry.path().string());
     std::uint64_t gen = 0;
-    Engine e = load_file(entry.path().string(), false, &gen);
+    EngineHolder e = load_file(entry.path().string(), false, &gen);
     ASSERT_NE(e, nullptr) << errno;
     const std::string p = path("seed" + std::to_string(seen++));
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), VL_SAVE_UNCOMPRESSED), 0);
-    Engine again = load_file(p, true, &gen);
+    EngineHolder again = load_file(p, true, &gen);
     ASSERT_NE(again, nullptr) << errno;
     expect_same_engine(e.get(), again.get());
   }

@@ -18,16 +18,12 @@
 
 #include "persist/snapshot_format.h"
 #include "util/fnv.h"
+#include "util/holders.h"
 #include "velta.h"
 
 namespace velta::snaptest {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct EngineFree {
-  void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
-};
-using Engine = std::unique_ptr<vl_engine, EngineFree>;
 
 // A fresh directory per test, removed with everything in it on teardown.
 class SnapshotDirTest : public ::testing::Test {

@@ -101,7 +101,7 @@ std::string words(int n, unsigned seed) {
 
 TEST_F(SnapshotWriter, EmptyEngineHasAn80ByteBody) {
   for (int options : {VL_SAVE_UNCOMPRESSED, VL_SAVE_MAPPABLE, 3}) {
-    Engine e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     const std::string p = path("empty" + std::to_string(options));
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), options), 0) << errno;
     const Bytes f = read_file(p);
@@ -125,7 +125,7 @@ TEST_F(SnapshotWriter, EmptyEngineHasAn80ByteBody) {
 }
 
 TEST_F(SnapshotWriter, SharedNodesAreWrittenOnceChildrenFirst) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   const std::string text = words(4000, 1);
   vl_object* a = vl_create(e.get(), "a", text.data(), text.size());
   vl_create(e.get(), "b", text.data(), text.size());
@@ -163,7 +163,7 @@ TEST_F(SnapshotWriter, SharedNodesAreWrittenOnceChildrenFirst) {
 }
 
 TEST_F(SnapshotWriter, OptionsChooseTheLayout) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   const std::string text = words(3000, 2);
   vl_create(e.get(), "doc", text.data(), text.size());
   vl_create(e.get(), "nothing", "", 0);
@@ -208,7 +208,7 @@ TEST_F(SnapshotWriter, OptionsChooseTheLayout) {
 }
 
 TEST_F(SnapshotWriter, GenerationsFollowTheLogAndMoveWithThePath) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   const std::string p = path("store");
   ASSERT_EQ(vl_save(e.get(), p.c_str()), 0);
   vl_create(e.get(), "a", "hello world", 11);
@@ -236,7 +236,7 @@ TEST_F(SnapshotWriter, GenerationsFollowTheLogAndMoveWithThePath) {
 }
 
 TEST_F(SnapshotWriter, FailuresLeaveTheOldSnapshot) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   vl_create(e.get(), "a", "hello", 5);
   errno = 0;
   EXPECT_EQ(vl_save(nullptr, path("x").c_str()), -1);
@@ -307,7 +307,7 @@ struct Numbering {
 // The whole file, byte for byte, rebuilt field by field from the engine's
 // state in both uncompressed layouts.
 TEST_F(SnapshotWriter, GoldenBytesOfPlainAndMappableFiles) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   vl_object* doc = vl_create(e.get(), "doc", "hello world, hello", 18);
   ASSERT_EQ(vl_update(e.get(), doc, 5, 0, " there", 6), 0);
   vl_create(e.get(), "nil", "", 0);
@@ -385,7 +385,7 @@ TEST_F(SnapshotWriter, GoldenBytesOfPlainAndMappableFiles) {
 // change under the mapping after the load, a save must not carry a damaged
 // token into a snapshot no loader accepts.
 TEST_F(SnapshotWriter, RefusesToSaveFromADamagedMapping) {
-  Engine e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   vl_bin_opts opts;
   vl_bin_opts_default(&opts);
   const std::string raw(5000, 'q');
@@ -399,7 +399,7 @@ TEST_F(SnapshotWriter, RefusesToSaveFromADamagedMapping) {
   void* map = mmap(nullptr, f.size(), PROT_READ, MAP_PRIVATE, fd, 0);
   ASSERT_NE(map, MAP_FAILED);
   std::uint64_t gen = 0;
-  Engine loaded(snap_load_ex(static_cast<const std::uint8_t*>(map), f.size(), &gen, map));
+  EngineHolder loaded(snap_load_ex(static_cast<const std::uint8_t*>(map), f.size(), &gen, map));
   ASSERT_NE(loaded, nullptr) << errno;
   vl_store__set_map(vl_engine_store(loaded.get()), map, f.size(), nullptr);
   // Pages of a private mapping that were never written show the file.

@@ -17,7 +17,7 @@ class StaleLog : public ScratchDir {
  protected:
   void SetUp() override {
     ScratchDir::SetUp();
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     ASSERT_NE(vl_create(e.get(), "doc", "shared start", 12), nullptr);
     ASSERT_EQ(vl_commit(e.get(), store().c_str(), 0), 0);
   }
@@ -29,8 +29,8 @@ class StaleLog : public ScratchDir {
 };
 
 TEST_F(StaleLog, LosingEngineReachesNothingOfTheWinnersStore) {
-  EnginePtr a(vl_open(store().c_str()));
-  EnginePtr b(vl_open(store().c_str()));
+  EngineHolder a(vl_open(store().c_str()));
+  EngineHolder b(vl_open(store().c_str()));
   ASSERT_TRUE(a && b);
   EXPECT_EQ(vl_wal_active(b.get()), 0);  // a is the writer
   append(b.get(), " B1");                // in b's memory only
@@ -49,7 +49,7 @@ TEST_F(StaleLog, LosingEngineReachesNothingOfTheWinnersStore) {
   EXPECT_EQ(vl_wal_records(a.get()), 1u);
 
   const EnginePicture winner = picture(a.get());
-  EnginePtr c(vl_open(store().c_str()));
+  EngineHolder c(vl_open(store().c_str()));
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(picture(c.get()), winner);
   EXPECT_EQ(text_of(c.get(), vl_object_open(c.get(), "doc")), "shared start A1 A2");
@@ -57,15 +57,15 @@ TEST_F(StaleLog, LosingEngineReachesNothingOfTheWinnersStore) {
 
   EXPECT_EQ(vl_engine_generation(b.get()), 1u);
   EXPECT_EQ(vl_commit(b.get(), store().c_str(), vl_engine_generation(b.get())), -2);
-  EnginePtr d(vl_open(store().c_str()));
+  EngineHolder d(vl_open(store().c_str()));
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(picture(d.get()), winner);
 }
 
 TEST_F(StaleLog, LoserStaysOutAfterLaterCommitsAndOpens) {
-  EnginePtr b;
+  EngineHolder b;
   {
-    EnginePtr a(vl_open(store().c_str()));
+    EngineHolder a(vl_open(store().c_str()));
     ASSERT_NE(a, nullptr);
     b.reset(vl_open(store().c_str()));
     ASSERT_NE(b, nullptr);
@@ -76,7 +76,7 @@ TEST_F(StaleLog, LoserStaysOutAfterLaterCommitsAndOpens) {
   }
   // A third engine opens generation 3 and logs into it; the loser, still at
   // generation 1, must not slip its records in between.
-  EnginePtr c(vl_open(store().c_str()));
+  EngineHolder c(vl_open(store().c_str()));
   ASSERT_NE(c, nullptr);
   append(c.get(), " C1");
   append(b.get(), " B1");
@@ -84,7 +84,7 @@ TEST_F(StaleLog, LoserStaysOutAfterLaterCommitsAndOpens) {
   EXPECT_EQ(vl_wal_ok(b.get()), 0);
   EXPECT_EQ(vl_wal_ok(c.get()), 1);
 
-  EnginePtr d(vl_open(store().c_str()));
+  EngineHolder d(vl_open(store().c_str()));
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(text_of(d.get(), vl_object_open(d.get(), "doc")), "shared start A1 A2 C1 C2");
   EXPECT_EQ(vl_commit(b.get(), store().c_str(), 1), -2);
@@ -102,7 +102,7 @@ TEST_F(StaleLog, OpenersNeverClobberALogStartedByACommit) {
     for (int i = 0; i < 400; ++i) vl_close(vl_open(store().c_str()));
     _exit(0);
   }
-  EnginePtr a(vl_open(store().c_str()));
+  EngineHolder a(vl_open(store().c_str()));
   ASSERT_NE(a, nullptr);
   bool log_ok = true;
   int status = 0;
@@ -118,7 +118,7 @@ TEST_F(StaleLog, OpenersNeverClobberALogStartedByACommit) {
   EXPECT_TRUE(log_ok) << "an opener restarted the committer's log";
   const EnginePicture expected = picture(a.get());
   a.reset();
-  EnginePtr b(vl_open(store().c_str()));
+  EngineHolder b(vl_open(store().c_str()));
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(picture(b.get()), expected);
 }

@@ -14,7 +14,7 @@ class Inspect : public ScratchDir {
  protected:
   // A store holding one object of `words` distinct words, saved with `options`.
   void save_store(int options, int words = 300) {
-    EnginePtr e(vl_engine_new());
+    EngineHolder e(vl_engine_new());
     std::string text;
     for (int i = 0; i < words; ++i) text += "w" + std::to_string(i * 7919) + " ";
     ASSERT_NE(vl_create(e.get(), "doc", text.data(), text.size()), nullptr);
@@ -121,7 +121,7 @@ TEST_F(Inspect, VerifyChunksStreamsTrailersLongerThanOneBlock) {
 }
 
 TEST_F(Inspect, StorePathFollowsTheLog) {
-  EnginePtr e(vl_engine_new());
+  EngineHolder e(vl_engine_new());
   EXPECT_EQ(vl_store_path(e.get()), nullptr);
   EXPECT_EQ(vl_store_path(nullptr), nullptr);
   ASSERT_EQ(vl_save(e.get(), store().c_str()), 0);
@@ -132,7 +132,7 @@ TEST_F(Inspect, StorePathFollowsTheLog) {
   ASSERT_EQ(vl_save(e.get(), other.c_str()), 0);
   EXPECT_EQ(std::string(vl_store_path(e.get())), other);
 
-  EnginePtr opened(vl_open(store().c_str()));
+  EngineHolder opened(vl_open(store().c_str()));
   ASSERT_NE(opened, nullptr);
   EXPECT_EQ(std::string(vl_store_path(opened.get())), store());
 }

@@ -13,45 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <string>
 
 #include "engine/engine.h"
 #include "persist/wal_format.h"
+#include "testutil/alloc_fail.h"
 #include "velta.h"
-
-// Allocation failure injection: when armed, the Nth operator new of the
-// process throws once. Disarmed (the default) it is a plain malloc.
-namespace {
-long g_fail_in = -1;  // allocations left before the failing one; -1 never
-}  // namespace
-
-namespace {
-void* counted_alloc(std::size_t n) {
-  if (g_fail_in == 0) {
-    g_fail_in = -1;
-    return nullptr;
-  }
-  if (g_fail_in > 0) --g_fail_in;
-  return std::malloc(n != 0 ? n : 1);
-}
-}  // namespace
-
-// Every plain form is replaced, so each new is paired with its delete.
-void* operator new(std::size_t n) {
-  void* p = counted_alloc(n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -60,6 +27,7 @@ using velta::persist::wal_header_matches;
 using velta::persist::wal_new;
 using velta::persist::wal_open_append;
 using velta::persist::wal_write_header;
+using velta::testutil::HeapFailure;
 
 using Bytes = std::string;
 
@@ -349,10 +317,13 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   };
   for (long n = 0;; ++n) {
     errno = 0;
-    g_fail_in = n;
-    const int rc = vl_update(e_, o, 7, 4, "BETA!", 5);
-    const bool fired = g_fail_in == -1 && rc != 0;
-    g_fail_in = -1;
+    int rc;
+    bool fired;
+    {
+      HeapFailure fail(n);
+      rc = vl_update(e_, o, 7, 4, "BETA!", 5);
+      fired = fail.fired();
+    }
     if (rc == 0) break;
     ASSERT_TRUE(fired);
     ASSERT_EQ(rc, -1);
@@ -370,9 +341,11 @@ TEST_F(WalTest, AllocationFailureChangesNothing) {
   const std::uint32_t objects = vl_engine_objects(e_);
   log_before = slurp(log_);
   for (long n = 0;; ++n) {
-    g_fail_in = n;
-    vl_object* c = vl_create(e_, "new", "fresh words here", 16);
-    g_fail_in = -1;
+    vl_object* c;
+    {
+      HeapFailure fail(n);
+      c = vl_create(e_, "new", "fresh words here", 16);
+    }
     if (c != nullptr) break;
     ASSERT_EQ(vl_engine_objects(e_), objects);
     ASSERT_EQ(vl_object_open(e_, "new"), nullptr);

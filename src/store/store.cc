@@ -1,6 +1,6 @@
 // Chunk store: content-addressed put with deduplication, key-collision
 // resolution, lookup and the open-addressing slot table.
-#include "engine/store.h"
+#include "store/store.h"
 
 #include <sys/mman.h>
 

@@ -1,6 +1,6 @@
 // Chunk store: fixed keys, deduplication, table growth, borrowed chunks,
 // forced key collisions, and a seeded model run against a plain map.
-#include "engine/store.h"
+#include "store/store.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>

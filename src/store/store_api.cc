@@ -1,6 +1,6 @@
 // The exported vl_store_* functions: NULL checks and out-parameters around
 // the store core, which reports out of memory by its results.
-#include "engine/store.h"
+#include "store/store.h"
 #include "velta.h"
 
 namespace st = velta::store;
