@@ -187,10 +187,17 @@ VL_API vl_object* vl_object_open(vl_engine* engine, const char* name) VL_NOEXCEP
 /* Deletes the first object named `name`: 0, or -1 when there is none. */
 VL_API int vl_delete(vl_engine* engine, const char* name) VL_NOEXCEPT;
 /* Copies up to `len` bytes from byte `start` of the current version into
- * `dest`; returns the count copied (0 when start is at or past the end). */
+ * `dest`; returns the count copied (0 when start is at or past the end).
+ * Chunks of a store opened from a mappable snapshot are checked against
+ * their keys at their first use, not at open: a read that touches a
+ * damaged chunk returns 0 with errno EIO (dest may hold part of the range),
+ * and so does every later read of it; an edit that needs its tokens fails
+ * (-1 or NULL) with EIO and changes nothing; vl_store_get gives NULL for
+ * it and a search does not report matches inside it. */
 VL_API uint64_t vl_read(vl_engine* engine, vl_object* object, uint64_t start, uint64_t len,
                         void* dest) VL_NOEXCEPT;
-/* The same for version `index` (0 = oldest); 0 when index >= versions. */
+/* The same for version `index` (0 = oldest); 0 when index >= versions, or
+ * with errno EIO over a damaged chunk. */
 VL_API uint64_t vl_read_version(vl_engine* engine, vl_object* object, uint32_t index,
                                 uint64_t start, uint64_t len, void* dest) VL_NOEXCEPT;
 /* New object `name` whose one version is the tree over `n` leaves naming
@@ -234,7 +241,8 @@ VL_API void vl_store_free(vl_store* store) VL_NOEXCEPT;
  * a chunk with equal contents is found and counted as deduplicated.
  * 0 on out of memory. */
 VL_API uint64_t vl_store_put(vl_store* store, const uint32_t* toks, uint64_t n) VL_NOEXCEPT;
-/* The chunk's ids (valid for the store's life) and count, or NULL and 0. */
+/* The chunk's ids (valid for the store's life) and count, or NULL and 0
+ * (also for a borrowed chunk found damaged at this first use). */
 VL_API const uint32_t* vl_store_get(vl_store* store, uint64_t key, uint64_t* n) VL_NOEXCEPT;
 /* Number of chunks. */
 VL_API uint32_t vl_store_chunks(const vl_store* store) VL_NOEXCEPT;
@@ -404,8 +412,10 @@ VL_API vl_engine* vl_open(const char* path) VL_NOEXCEPT;
  * and locks nothing; vl_save and vl_commit to `path` then fail with EROFS.
  * NULL with errno: EINVAL (no path, unknown flag, or a snapshot that is not
  * a regular file), ENOENT, ENOMEM (also while replaying; nothing on disk
- * changed), EIO (a mapped snapshot whose chunk trailer or chunk keys do not
- * match), or the loader's. */
+ * changed), EIO (a mapped snapshot with a damaged chunk that the open
+ * itself had to read: a leaf over part of it, or a log record applied to
+ * it; other chunks are checked at first use, see vl_read), or the
+ * loader's. */
 VL_API vl_engine* vl_open_ex(const char* path, unsigned flags) VL_NOEXCEPT;
 /* Saves under path.lock if the generation on disk equals `expected`.
  * 0; -1 with errno (EROFS: opened read-only from `path`); -2 generation

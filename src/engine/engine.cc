@@ -14,6 +14,7 @@
 #include "dict/dict.h"
 #include "extent/node.h"
 #include "store/store.h"
+#include "util/capi_guard.h"
 
 vl_object::~vl_object() {
   for (const vl_version& v : versions) vl_ext_release(v.root);
@@ -43,14 +44,28 @@ struct ReadCtx {
   std::uint64_t len;      // bytes wanted (already clipped to the text)
   std::uint64_t written;  // bytes copied so far
   std::uint8_t* dest;
+  bool damaged = false;  // a leaf's chunk failed its first-use check
 };
+
+// The chunk under `key` when its tokens may be read; throws DamagedData
+// when it is a borrowed chunk found damaged.
+const vl_chunk* usable(vl_engine* e, std::uint64_t key) {
+  vl_chunk* chunk = store::find(e->store, key);
+  if (chunk != nullptr && !readable(e->dict, e->store, chunk)) throw DamagedData();
+  return chunk;
+}
 
 int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint64_t leaf_start) {
   auto* rc = static_cast<ReadCtx*>(ctx);
-  if (rc->written >= rc->len) return 0;
+  if (rc->written >= rc->len || rc->damaged) return 0;
   vl_engine* e = rc->engine;
-  const vl_chunk* chunk = store::find(e->store, leaf->key);
+  vl_chunk* chunk = store::find(e->store, leaf->key);
   if (chunk == nullptr) return 0;
+  // Called from the tree walk, which must not unwind: flag and stop.
+  if (!readable(e->dict, e->store, chunk)) {
+    rc->damaged = true;
+    return 0;
+  }
   // A leaf never reaches past its chunk (create, update and rebuild see to
   // that); clamp anyway so a damaged leaf cannot read outside the array.
   if (leaf->off >= chunk->n) return 0;
@@ -86,9 +101,24 @@ void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept {
   dst[n] = '\0';
 }
 
+bool readable(vl_dict* dict, vl_store* store, vl_chunk* chunk) noexcept {
+  if (chunk->unchecked != 0 && !store::verify(store, chunk)) return false;
+  if (chunk->byte_len_valid == 2) {
+    // A length the file gave its whole-chunk leaves, checked at last.
+    if (vl_detok_len(dict, chunk->toks, chunk->n) != chunk->byte_len) {
+      chunk->unchecked = 2;
+      return false;
+    }
+    chunk->byte_len_valid = 1;
+  }
+  return true;
+}
+
 std::uint64_t ext_bytes(vl_dict* dict, vl_store* store, const vl_leaf& leaf) {
   vl_chunk* chunk = store::find(store, leaf.key);
-  if (chunk == nullptr || leaf.off > chunk->n) return 0;
+  // Damaged tokens count as none: the totals of a split then disagree and
+  // the edit fails (callers that read the leaf first fail with EIO).
+  if (chunk == nullptr || leaf.off > chunk->n || !readable(dict, store, chunk)) return 0;
   if (leaf.off == 0 && leaf.count == chunk->n) {
     if (!chunk->byte_len_valid) {
       chunk->byte_len = vl_detok_len(dict, chunk->toks, chunk->n);
@@ -125,7 +155,7 @@ TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
   }
   if (n == nullptr) return end;
   const vl_leaf& leaf = n->leaf;
-  const vl_chunk* chunk = store::find(engine->store, leaf.key);
+  const vl_chunk* chunk = usable(engine, leaf.key);
   if (chunk == nullptr || leaf.off >= chunk->n)
     return TokPos{first_tok + leaf.count, 0, leaf_start};
   const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
@@ -171,7 +201,7 @@ const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
       if (n == nullptr) return nullptr;
     }
   }
-  const vl_chunk* chunk = store::find(engine->store, n->leaf.key);
+  const vl_chunk* chunk = usable(engine, n->leaf.key);
   if (chunk == nullptr || index >= n->leaf.count ||
       std::uint64_t{n->leaf.off} + index >= chunk->n) {
     return nullptr;
@@ -263,6 +293,7 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
   len = std::min(len, v.bytes - start);
   ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
   vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  if (rc.damaged) throw DamagedData();
   return rc.written;
 }
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "util/fnv.h"
+#include "util/limits.h"
 
 namespace velta::store {
 namespace {
@@ -103,6 +104,7 @@ bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint
   c.byte_len = 0;
   c.byte_len_valid = 0;
   c.borrowed = borrowed ? 1 : 0;
+  c.unchecked = 0;
   s->slot_keys[slot] = key;
   s->slot_recs[slot] = s->count;
   s->count += 1;
@@ -191,6 +193,25 @@ std::uint64_t put_borrowed(vl_store* s, std::uint64_t key, const std::uint32_t* 
     return key;
   }
   return insert(s, key, toks, n, true) ? key : 0;
+}
+
+bool verify(vl_store* s, vl_chunk* c) noexcept {
+  if (c->unchecked != 1) return c->unchecked == 0;
+  bool good = true;
+  for (std::uint32_t i = 0; i < c->n && good; ++i) {
+    const std::uint32_t id = c->toks[i];
+    good = id <= s->unchecked_id_limit || id >= kByteTokenBase;
+  }
+  // A put passes over a key only when it names other contents; chains are
+  // short (collisions of 64-bit keys), and no longer than the store.
+  std::uint64_t key = natural_key(c->toks, c->n);
+  for (std::uint32_t step = 0; good && key != c->key; ++step) {
+    const vl_chunk* other = find(s, key);
+    good = other != nullptr && step < s->count && !same(*other, c->toks, c->n);
+    key = next_key(key);
+  }
+  c->unchecked = good ? 0 : 2;
+  return good;
 }
 
 vl_chunk* find(vl_store* s, std::uint64_t key) noexcept {

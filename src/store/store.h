@@ -26,12 +26,16 @@
 #include "velta.h"
 
 struct vl_chunk {
-  std::uint64_t key;          // never 0
-  const std::uint32_t* toks;  // owned copy (new[]), or into the mapping when borrowed
-  std::uint32_t n;            // token count
-  std::uint64_t byte_len;     // cached decoded length of the whole chunk
-  std::uint8_t byte_len_valid;
+  std::uint64_t key;            // never 0
+  const std::uint32_t* toks;    // owned copy (new[]), or into the mapping when borrowed
+  std::uint32_t n;              // token count
+  std::uint64_t byte_len;       // cached decoded length of the whole chunk
+  std::uint8_t byte_len_valid;  // 0 unknown, 1 cached, 2 claimed by a loaded file, unchecked
   std::uint8_t borrowed;
+  // Borrowed tokens are checked at first use, not when the file is
+  // mapped: 0 trusted (made here, copied and keyed, or checked), 1 not yet
+  // checked against the key, 2 checked and damaged (never to be read).
+  std::uint8_t unchecked;
 };
 
 struct vl_store {
@@ -53,6 +57,9 @@ struct vl_store {
   std::uint64_t map_len = 0;                   // bytes
   void* map_aux = nullptr;         // handed back with the mapping; unused by the library
   std::uint64_t mapped_bytes = 0;  // 4 x tokens over borrowed records
+  // Dictionary size when unchecked chunks were entered: an id above it and
+  // below the byte tokens was not assigned in the file, so marks damage.
+  std::uint32_t unchecked_id_limit = 0;
 };
 
 namespace velta::store {
@@ -95,6 +102,13 @@ std::uint64_t key_for(const vl_store* store, const std::uint32_t* toks, std::uin
 // next put into the store; the engine uses it to read and fill the cached
 // byte length.
 vl_chunk* find(vl_store* store, std::uint64_t key) noexcept;
+
+// Checks an unchecked chunk once and caches the outcome: its key must be
+// on the chain of its tokens' natural key (every key before it naming other
+// contents) and every id must be at most unchecked_id_limit or a byte
+// token. True for a trusted or good chunk; false, now and on every later
+// call, for a damaged one. Touches the chunk's tokens only the first time.
+bool verify(vl_store* store, vl_chunk* chunk) noexcept;
 
 // Unmaps the recorded mapping and clears it. Borrowed records keep
 // pointing into it and must not be read afterwards.
