@@ -177,6 +177,24 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
 // step, each span hashed once by extending the previous span's hash.
 std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n, std::uint32_t* out,
                        std::uint64_t out_cap) noexcept;
+// learn(d, p, n, limit) followed by tokenize(d, p, n, out, out_cap), with
+// the same entries added in the same order and the same ids written, in
+// one pass over the runs with one hash and one probe per run when the
+// dictionary's entries are all single runs (what learning alone makes);
+// otherwise the two calls. Slot probes of a batch of runs are prefetched
+// together. REQUIRES: out_cap >= n (no text needs more ids than bytes).
+std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
+                             std::uint32_t limit, std::uint32_t* out,
+                             std::uint64_t out_cap) noexcept;
+
+// Copies the texts of ids[0, n) in order into buf while each whole text
+// fits in the cap bytes, stopping at the first that does not or once buf
+// is full; writes the number of ids taken to *taken and returns the bytes
+// written. Fixed 16-byte copies while more than 80 bytes remain, so a
+// whole text costs one load, one store and no call.
+std::uint64_t copy_tokens(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
+                          std::uint8_t* buf, std::uint64_t cap, std::uint64_t* taken) noexcept;
+
 std::uint64_t detok_len(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n) noexcept;
 std::uint64_t detokenize(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
                          std::uint8_t* buf, std::uint64_t buf_cap) noexcept;
