@@ -14,6 +14,7 @@
 #include "dict/dict.h"
 #include "engine/store.h"
 #include "extent/node.h"
+#include "extent/walk.h"
 #include "persist/wal.h"
 
 vl_object::~vl_object() {
@@ -40,6 +41,9 @@ constexpr std::uint64_t kChunkIds = 1024;
 
 // How many new dictionary entries one text may add.
 constexpr std::uint32_t kLearnLimit = 1048576;
+
+// Reads of at least this many bytes list their leaves before copying.
+constexpr std::uint64_t kCollectFrom = 16384;
 
 struct ReadCtx {
   vl_engine* engine;
@@ -279,7 +283,17 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
   // adding start + len keeps a huge len from wrapping past 2^64.
   len = std::min(len, v.bytes - start);
   ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
-  vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  if (len < kCollectFrom) {
+    vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+    return rc.written;
+  }
+  // Long reads list their leaves first, walking subtrees side by side: a
+  // version made by many small edits has about a leaf per few bytes, its
+  // nodes scattered over the arena, and a walk one node at a time would
+  // wait on memory at every node.
+  std::vector<extent::LeafAt> leaves;
+  extent::collect_range(v.root, start, len, leaves);
+  for (const extent::LeafAt& at : leaves) read_leaf(&rc, &at.leaf, at.bytes, at.start);
   return rc.written;
 }
 
