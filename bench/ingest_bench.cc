@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "license_corpus.h"
 #include "velta.h"
 
@@ -304,6 +305,9 @@ void BM_ReadOldVersion(benchmark::State& state) {
   std::mt19937 rng(11);
   std::vector<std::uint32_t> picks(100);
   for (auto& v : picks) v = static_cast<std::uint32_t>(rng() % (nv / 2) + nv / 2);
+  double leaves = 0;
+  for (std::uint32_t v : picks) leaves += vl_ext_leaves(o->versions[v].root);
+  state.counters["leaves/version"] = leaves / static_cast<double>(picks.size());
   std::vector<std::string> copies;
   std::string out(1u << 20, '\0');
   for (std::uint32_t v : picks) {
