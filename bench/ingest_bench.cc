@@ -122,6 +122,7 @@ void BM_CreateNewText(benchmark::State& state) {
     const double t = create_all(e, ts);
     state.SetIterationTime(t);
     tv += t;
+    state.counters["dict_entries"] = vl_dict_size(vl_engine_dict(e));
     vl_engine_free(e);
     tb += baseline_runs(ts);
   }

@@ -121,19 +121,16 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
         __builtin_prefetch(&d.slots[static_cast<std::uint32_t>(h) & (d.nslots - 1)]);
       pos = j;
     }
-    // Second stage: the text a matching home slot would be compared with.
-    for (unsigned i = 0; i < k; ++i) {
-      if (runs[i].len > kMaxEntryLen) continue;
-      const Slot& s = d.slots[static_cast<std::uint32_t>(runs[i].h) & (d.nslots - 1)];
-      if (s.id != 0 && s.tag == static_cast<std::uint32_t>(runs[i].h >> 32))
-        __builtin_prefetch(d.text.get() + s.off);
-    }
     for (unsigned i = 0; i < k; ++i) {
       const Run& r = runs[i];
       const std::uint8_t* q = p + r.start;
       std::uint32_t id = 0;
       if (r.len <= kMaxEntryLen) {
-        Slot* s = tab_slot(d, r.h, q, r.len);
+        // Most runs are found in their home slot: checked here, inline.
+        Slot* s = &d.slots[static_cast<std::uint32_t>(r.h) & (d.nslots - 1)];
+        if (s->id == 0 || s->tag != static_cast<std::uint32_t>(r.h >> 32) || s->len != r.len ||
+            !same_bytes(d.text.get() + s->off, q, r.len))
+          s = tab_slot(d, r.h, q, r.len);
         id = s->id;
         if (id == 0 && added < limit) {
           id = add_at(d, s, r.h, q, r.len);
