@@ -59,6 +59,15 @@ struct Slot {
   std::uint32_t tag;
 };
 
+// An entry's text for reads: up to 15 bytes inline and the length in the
+// last byte, so copying a token is one 16-byte load and store. kLongText
+// in `len` sends the reader to offs/text instead.
+struct TextRec {
+  std::uint8_t text[15];
+  std::uint8_t len;
+};
+inline constexpr std::uint8_t kLongText = 0xFF;
+
 inline constexpr std::uint32_t kMaxEntryLen = 64;     // bytes per entry
 inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;  // largest learned id
 inline constexpr std::uint32_t kByteTokenBase = 0xFFFFFF00u;
@@ -119,6 +128,11 @@ struct vl_dict {
   // tokenizer stops extending spans there.
   velta::dict::Buf<std::uint64_t> prefixes;
   unsigned prefix_bits_log2 = 0;
+  // Read records of ids 1..recs_built (see TextRec), made on demand by
+  // prepare_reads; an id whose bytes change lowers recs_built below it.
+  velta::dict::Buf<velta::dict::TextRec> recs;
+  std::uint32_t recs_cap = 0;
+  std::uint32_t recs_built = 0;
 };
 
 namespace velta::dict {
@@ -186,6 +200,11 @@ std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n,
 std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
                              std::uint32_t limit, std::uint32_t* out,
                              std::uint64_t out_cap) noexcept;
+
+// Brings the read records up to every id, so copy_tokens takes its fast
+// path; amortised O(1) per entry added since the last call. false (and
+// nothing lost) when memory runs out: reads then use offs/text.
+bool prepare_reads(vl_dict& d) noexcept;
 
 // Copies the texts of ids[0, n) in order into buf while each whole text
 // fits in the cap bytes, stopping at the first that does not or once buf

@@ -155,6 +155,28 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
   return n_out;
 }
 
+bool prepare_reads(vl_dict& d) noexcept {
+  if (d.recs_built == d.size) return true;
+  if (d.recs_cap < d.size) {
+    const std::uint64_t cap = doubled(d.recs_cap, d.size);
+    if (!buf_resize(d.recs, cap)) return false;
+    d.recs_cap = static_cast<std::uint32_t>(cap);
+  }
+  for (std::uint32_t k = d.recs_built; k < d.size; ++k) {
+    TextRec& r = d.recs[k];
+    const std::uint32_t len = d.lens[k];
+    std::memset(&r, 0, sizeof r);
+    if (len < sizeof r.text + 1) {
+      std::memcpy(r.text, d.text.get() + d.offs[k], len);
+      r.len = static_cast<std::uint8_t>(len);
+    } else {
+      r.len = kLongText;
+    }
+  }
+  d.recs_built = d.size;
+  return true;
+}
+
 std::uint64_t copy_tokens(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
                           std::uint8_t* buf, std::uint64_t cap, std::uint64_t* taken) noexcept {
   // Room for the longest text plus a 16-byte copy's overrun.
@@ -166,6 +188,25 @@ std::uint64_t copy_tokens(const vl_dict& d, const std::uint32_t* ids, std::uint6
   const std::uint64_t text_cap = d.text_cap;  // bytes allocated: overreads stay inside
   std::uint64_t used = 0;
   std::uint64_t i = 0;
+  if (d.recs_built == size) {
+    const TextRec* recs = d.recs.get();
+    for (; i < n && cap - used >= kFastRoom; ++i) {
+      const std::uint32_t id = ids[i];
+      if (id - 1u < size) {
+        const TextRec& r = recs[id - 1];
+        if (r.len != kLongText) {
+          std::memcpy(buf + used, &r, sizeof r);  // the length byte is overwritten later
+          used += r.len;
+        } else {
+          const std::uint32_t len = lens[id - 1];
+          std::memcpy(buf + used, text + offs[id - 1], len);
+          used += len;
+        }
+      } else if (id >= kByteTokenBase) {
+        buf[used++] = static_cast<std::uint8_t>(id);
+      }
+    }
+  }
   for (; i < n && cap - used >= kFastRoom; ++i) {
     const std::uint32_t id = ids[i];
     if (id - 1u < size) {

@@ -283,6 +283,7 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
   // adding start + len keeps a huge len from wrapping past 2^64.
   len = std::min(len, v.bytes - start);
   ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
+  (void)dict::prepare_reads(*engine->dict);  // without it reads take the slower copy
   if (len < kCollectFrom) {
     vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
     return rc.written;
