@@ -265,7 +265,8 @@ void BM_Search(benchmark::State& state) {
   report(state, bytes / static_cast<double>(state.iterations()), tv, tb);
   vl_engine_free(e);
 }
-BENCHMARK(BM_Search)->Arg(0)->Arg(1)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Search)->Arg(0)->Arg(1)->UseManualTime()->Iterations(10)->Unit(
+    benchmark::kMillisecond);
 
 std::uint64_t le(const std::string& b, std::size_t at, int width) {
   std::uint64_t v = 0;
