@@ -13,6 +13,7 @@
 
 #include "dict/dict.h"
 #include "extent/node.h"
+#include "extent/walk.h"
 #include "store/store.h"
 #include "util/capi_guard.h"
 
@@ -37,6 +38,9 @@ constexpr std::uint64_t kChunkIds = 1024;
 
 // How many new dictionary entries one text may add.
 constexpr std::uint32_t kLearnLimit = 1048576;
+
+// Reads of at least this many bytes list their leaves before copying.
+constexpr std::uint64_t kCollectFrom = 16384;
 
 struct ReadCtx {
   vl_engine* engine;
@@ -72,19 +76,37 @@ int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint
   const std::uint32_t count = std::min(leaf->count, chunk->n - leaf->off);
   const std::uint32_t* toks = chunk->toks + leaf->off;
   std::uint64_t p = leaf_start;
-  std::uint64_t decoded = 0;
-  for (std::uint32_t i = 0; i < count && rc->written < rc->len; ++i) {
+  std::uint32_t i = 0;
+  // Tokens before `start`, and the one holding it, one at a time.
+  for (; i < count && rc->written < rc->len && p < rc->start; ++i) {
     std::uint64_t tlen = 0;
     const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
-    ++decoded;
     // Unassigned and empty ids decode to nothing (and to a NULL pointer).
     if (tlen > 0 && p + tlen > rc->start) {
-      const std::uint64_t skip = p < rc->start ? rc->start - p : 0;
+      const std::uint64_t skip = rc->start - p;
       const std::uint64_t n = std::min(tlen - skip, rc->len - rc->written);
       std::memcpy(rc->dest + rc->written, t + skip, n);
       rc->written += n;
     }
     p += tlen;
+  }
+  // Whole tokens from here while they fit, then the part of the next that
+  // does. Every token looked at is counted, as one at a time would.
+  std::uint64_t decoded = i;
+  if (i < count && rc->written < rc->len) {
+    std::uint64_t taken = 0;
+    rc->written += dict::copy_tokens(*e->dict, toks + i, count - i, rc->dest + rc->written,
+                                     rc->len - rc->written, &taken);
+    decoded += taken;
+    i += static_cast<std::uint32_t>(taken);
+    if (i < count && rc->written < rc->len) {
+      std::uint64_t tlen = 0;
+      const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
+      ++decoded;
+      const std::uint64_t n = std::min(tlen, rc->len - rc->written);
+      std::memcpy(rc->dest + rc->written, t, n);
+      rc->written += n;
+    }
   }
   e->stats.tokens_decoded += decoded;
   return 0;
@@ -292,7 +314,18 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
   // adding start + len keeps a huge len from wrapping past 2^64.
   len = std::min(len, v.bytes - start);
   ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
-  vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  (void)dict::prepare_reads(*engine->dict);  // without it reads take the slower copy
+  if (len < kCollectFrom) {
+    vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  } else {
+    // Long reads list their leaves first, walking subtrees side by side: a
+    // version made by many small edits has about a leaf per few bytes, its
+    // nodes scattered over the arena, and a walk one node at a time would
+    // wait on memory at every node.
+    std::vector<extent::LeafAt> leaves;
+    extent::collect_range(v.root, start, len, leaves);
+    for (const extent::LeafAt& at : leaves) read_leaf(&rc, &at.leaf, at.bytes, at.start);
+  }
   if (rc.damaged) throw DamagedData();
   return rc.written;
 }
@@ -300,24 +333,38 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
 vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
                   std::uint64_t len) {
   if (len >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
-  // Not the exported call: text that the create record carries needs no
-  // entries record of its own.
-  if (len > 0) dict::learn(*engine->dict, text, len, kLearnLimit);
   // Uninitialised: untouched pages of a generous buffer cost nothing.
   auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(len + 1);
-  const std::uint64_t n_ids = vl_tokenize(engine->dict, text, len, ids.get(), len + 1);
+  // Learning then tokenizing, fused into one pass over the runs.
+  const std::uint64_t n_ids =
+      dict::learn_tokenize(*engine->dict, text, len, kLearnLimit, ids.get(), len + 1);
   if (n_ids == UINT64_MAX) throw std::bad_alloc();
 
   const std::uint64_t n_chunks = (n_ids + kChunkIds - 1) / kChunkIds;
   if (n_chunks > UINT32_MAX) throw std::bad_alloc();
   std::vector<vl_leaf> leaves(n_chunks);
   std::vector<std::uint64_t> lens(n_chunks);
-  for (std::uint64_t i = 0; i < n_chunks; ++i) {
-    const std::uint64_t n = std::min(kChunkIds, n_ids - kChunkIds * i);
-    const std::uint64_t key = vl_store_put(engine->store, ids.get() + kChunkIds * i, n);
-    if (key == 0) throw std::bad_alloc();
-    leaves[i] = vl_leaf{key, 0, static_cast<std::uint32_t>(n)};
-    lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+  // Keys of a group of chunks are hashed side by side, then the chunks are
+  // put in order: the store sees the same puts as one at a time.
+  constexpr std::size_t kGroup = 16;
+  for (std::uint64_t g = 0; g < n_chunks; g += kGroup) {
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kGroup, n_chunks - g));
+    const std::uint32_t* toks[kGroup];
+    std::uint64_t ns[kGroup];
+    std::uint64_t keys[kGroup];
+    for (std::size_t j = 0; j < m; ++j) {
+      toks[j] = ids.get() + kChunkIds * (g + j);
+      ns[j] = std::min(kChunkIds, n_ids - kChunkIds * (g + j));
+    }
+    store::chunk_keys(toks, ns, m, keys);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::uint64_t i = g + j;
+      const std::uint64_t n = ns[j];
+      const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], n);
+      if (key == 0) throw std::bad_alloc();
+      leaves[i] = vl_leaf{key, 0, static_cast<std::uint32_t>(n)};
+      lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+    }
   }
   ids.reset();
   ExtRef root;
