@@ -1,12 +1,12 @@
 // vl_create_binary and vl_bin_chunk_count: objects of raw bytes.
 //
 // Each chunk's bytes are widened to byte tokens (0xFFFFFF00 + b) in one
-// scratch buffer and put into the engine's store, which keys them with the
-// file-format FNV-1a over the 4-byte tokens; that hash is the dominant cost
-// per byte, the gear scan and the widening are cheap next to it. The
-// object's one version is the tree over the chunk leaves, dict_version 0.
-// The binary record carries the data and the normalised options, so replay
-// cuts the very same chunks. No engine counter changes.
+// scratch buffer and put into the engine's store. Their keys, the
+// file-format FNV-1a over the 4-byte tokens, are hashed from the bytes
+// themselves, several chunks side by side, one multiply per byte (see
+// store::byte_chunk_keys). The object's one version is the tree over the chunk leaves, dict_version
+// 0. The binary record carries the data and the normalised options, so replay cuts the very same
+// chunks. No engine counter changes.
 #include "binary/binary.h"
 
 #include <algorithm>
@@ -117,6 +117,7 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
 
     for (std::uint64_t start = 0; start < length;) {
       const std::uint32_t* toks[kGroup];
+      const std::uint8_t* srcs[kGroup];
       std::uint64_t ns[kGroup];
       std::uint64_t keys[kGroup];
       std::size_t m = 0;
@@ -127,11 +128,12 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
         const std::uint8_t* src = data.data() + start;
         for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | src[i];
         toks[m] = dst;
+        srcs[m] = src;
         ns[m] = n;
         dst += n;
         start = end;
       }
-      store::chunk_keys(toks, ns, m, keys);
+      store::byte_chunk_keys(srcs, ns, m, keys);
       for (std::size_t j = 0; j < m; ++j) {
         const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], ns[j]);
         if (key == 0) throw std::bad_alloc();

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <new>
@@ -159,7 +160,7 @@ std::uint64_t next_key(std::uint64_t key) noexcept {
 namespace {
 
 // One FNV-1a step per byte of the id v, low byte first.
-inline std::uint64_t fnv_id(std::uint64_t h, std::uint32_t v) noexcept {
+constexpr std::uint64_t fnv_id(std::uint64_t h, std::uint32_t v) noexcept {
   h = (h ^ (v & 0xFF)) * kFnvPrime;
   h = (h ^ ((v >> 8) & 0xFF)) * kFnvPrime;
   h = (h ^ ((v >> 16) & 0xFF)) * kFnvPrime;
@@ -168,30 +169,54 @@ inline std::uint64_t fnv_id(std::uint64_t h, std::uint32_t v) noexcept {
 
 }  // namespace
 
-void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::size_t m,
-                std::uint64_t* keys) noexcept {
-  // Four lanes hash four chunks side by side: one chain is bound by the
-  // latency of its multiplies, four keep the multiplier busy. A lane that
-  // finishes its chunk takes the next one, so chunks of unequal lengths
-  // still share the work; only the last few run alone.
+namespace {
+
+// A byte token's id is 0xFFFFFF00 + b, so its four hash steps feed b and
+// then three 0xFF bytes. x ^ 0xFF = x + (0xFF - 2 (x & 0xFF)), and the low
+// byte of x * P depends only on the low byte of x, so for x = h ^ b the four
+// steps come to x * P^4 plus a term that depends only on the low byte of x:
+// one multiply per byte on the chain instead of four.
+constexpr std::uint64_t kFnvPrime4 = kFnvPrime * kFnvPrime * kFnvPrime * kFnvPrime;
+
+constexpr std::array<std::uint64_t, 256> make_byte_token_terms() {
+  std::array<std::uint64_t, 256> t{};
+  for (std::uint64_t v = 0; v < 256; ++v) t[v] = fnv_id(v, kByteTokenBase) - v * kFnvPrime4;
+  return t;
+}
+constexpr std::array<std::uint64_t, 256> kByteTokenTerms = make_byte_token_terms();
+
+// fnv_id(h, kByteTokenBase | b).
+inline std::uint64_t fnv_byte_token(std::uint64_t h, std::uint8_t b) noexcept {
+  const std::uint64_t x = h ^ b;
+  return x * kFnvPrime4 + kByteTokenTerms[x & 0xFF];
+}
+
+// Hashes m arrays src[i][0, ns[i]) into keys[i], one element at a time with
+// step(h, element), four chains side by side: one chain is bound by the
+// latency of its multiplies, four keep the multiplier busy. A lane that
+// finishes its array takes the next one, so arrays of unequal lengths still
+// share the work; only the last few run alone.
+template <class T, class Step>
+void hash_lanes(const T* const* src, const std::uint64_t* ns, std::size_t m, std::uint64_t* keys,
+                Step step) noexcept {
   struct Lane {
-    const std::uint32_t* p;
-    std::uint64_t left;  // ids still to hash
+    const T* p;
+    std::uint64_t left;  // elements still to hash
     std::uint64_t h;
-    std::size_t idx;  // chunk whose key this is
+    std::size_t idx;  // array whose key this is
   };
   constexpr int kLanes = 4;
   Lane lane[kLanes];
   std::size_t next = 0;
-  // Starts lane l on the next chunk with ids, finishing empty ones on the
-  // way; false when none is left.
+  // Starts lane l on the next array with elements, finishing empty ones on
+  // the way; false when none is left.
   auto take = [&](Lane& l) {
     for (; next < m; ++next) {
       if (ns[next] == 0) {
         keys[next] = kFnvStart;
         continue;
       }
-      l = Lane{toks[next], ns[next], kFnvStart, next};
+      l = Lane{src[next], ns[next], kFnvStart, next};
       ++next;
       return true;
     }
@@ -200,25 +225,25 @@ void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::
   int active = 0;
   while (active < kLanes && take(lane[active])) ++active;
   while (active == kLanes) {
-    std::uint64_t step = lane[0].left;
-    for (int j = 1; j < kLanes; ++j) step = std::min(step, lane[j].left);
+    std::uint64_t n = lane[0].left;
+    for (int j = 1; j < kLanes; ++j) n = std::min(n, lane[j].left);
     std::uint64_t h0 = lane[0].h, h1 = lane[1].h, h2 = lane[2].h, h3 = lane[3].h;
-    const std::uint32_t *a = lane[0].p, *b = lane[1].p, *c = lane[2].p, *d = lane[3].p;
-    for (std::uint64_t i = 0; i < step; ++i) {
-      h0 = fnv_id(h0, a[i]);
-      h1 = fnv_id(h1, b[i]);
-      h2 = fnv_id(h2, c[i]);
-      h3 = fnv_id(h3, d[i]);
+    const T *a = lane[0].p, *b = lane[1].p, *c = lane[2].p, *d = lane[3].p;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      h0 = step(h0, a[i]);
+      h1 = step(h1, b[i]);
+      h2 = step(h2, c[i]);
+      h3 = step(h3, d[i]);
     }
     lane[0].h = h0;
     lane[1].h = h1;
     lane[2].h = h2;
     lane[3].h = h3;
     for (int j = 0; j < kLanes; ++j) {
-      lane[j].p += step;
-      lane[j].left -= step;
+      lane[j].p += n;
+      lane[j].left -= n;
     }
-    // Finished lanes take the next chunk; a lane with none left is replaced
+    // Finished lanes take the next array; a lane with none left is replaced
     // by the last active one (already stepped) and looked at again.
     for (int j = 0; j < active;) {
       if (lane[j].left != 0) {
@@ -231,9 +256,21 @@ void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::
   }
   for (int j = 0; j < active; ++j) {
     std::uint64_t h = lane[j].h;
-    for (std::uint64_t i = 0; i < lane[j].left; ++i) h = fnv_id(h, lane[j].p[i]);
+    for (std::uint64_t i = 0; i < lane[j].left; ++i) h = step(h, lane[j].p[i]);
     keys[lane[j].idx] = h != 0 ? h : 1;
   }
+}
+
+}  // namespace
+
+void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::size_t m,
+                std::uint64_t* keys) noexcept {
+  hash_lanes(toks, ns, m, keys, fnv_id);
+}
+
+void byte_chunk_keys(const std::uint8_t* const* bytes, const std::uint64_t* ns, std::size_t m,
+                     std::uint64_t* keys) noexcept {
+  hash_lanes(bytes, ns, m, keys, fnv_byte_token);
 }
 
 std::uint64_t put(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {

@@ -82,6 +82,11 @@ std::uint64_t chunk_key(const std::uint32_t* toks, std::uint64_t n) noexcept;
 void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::size_t m,
                 std::uint64_t* keys) noexcept;
 
+// chunk_keys of m arrays of byte tokens given by their bytes: keys[i] is
+// the key of the ids 0xFFFFFF00 + bytes[i][k] for k in [0, ns[i]).
+void byte_chunk_keys(const std::uint8_t* const* bytes, const std::uint64_t* ns, std::size_t m,
+                     std::uint64_t* keys) noexcept;
+
 // The key tried after `key` when it names other contents: a fixed
 // bijective 64-bit mix, 0 becoming 1.
 std::uint64_t next_key(std::uint64_t key) noexcept;
