@@ -16,9 +16,10 @@ namespace velta::engine {
 // version it flattens to tokens_scanned. When a version's id array cannot
 // be allocated the search stops there and returns the hits found so far.
 // Throws std::bad_alloc when the candidate table cannot be built.
-// Cost: the dictionary's total text length (times plen at worst) once, then
-// one bit test per token plus the comparisons at candidate offsets, plus
-// measuring the tokens between a hit and the start of its leaf.
+// Cost: twice the dictionary's total text length (times plen at worst), then
+// either eight ids per vector compare (when at most eight ids can hold the
+// pattern's rarest byte) plus measuring from a hit's leaf start, or one
+// table load per token; plus the comparisons at anchor offsets.
 std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
                      std::span<vl_hit> hits);
 
