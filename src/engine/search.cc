@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "util/limits.h"
@@ -55,6 +56,7 @@ class AnchorTable {
   // Anchor indices weighed: the first occurrence of each distinct byte of
   // the pattern, up to this many.
   static constexpr std::size_t kMaxAnchors = 16;
+  static constexpr std::uint32_t kDictSample = 8192;
 
  public:
   // info() length of an id whose length is looked up in entries() instead.
@@ -63,49 +65,42 @@ class AnchorTable {
   // the anchor byte) make a search sparse.
   static constexpr std::size_t kSparseIds = 8;
 
-  // Throws std::bad_alloc. Cost: twice the total text length of the
-  // dictionary, plus one comparison of at most plen bytes per offset
-  // holding a byte of the pattern.
-  AnchorTable(const vl_dict* dict, std::span<const std::uint8_t> pattern)
+  // Throws std::bad_alloc. Cost: the total text length of the dictionary
+  // (and of the sample), plus one comparison of at
+  // most plen bytes per offset holding the anchor byte.
+  // `sample`: some token ids of the texts to search, to choose the anchor.
+  AnchorTable(const vl_dict* dict, std::span<const std::uint8_t> pattern,
+              std::span<const std::uint32_t> sample)
       : pattern_(pattern), max_id_(std::min(vl_dict_size(dict), kByteTokenBase - 1)) {
     entries_.resize(std::size_t{max_id_} + 2);
     first_.resize(std::size_t{max_id_} + 1);
     short_len_.resize(std::size_t{max_id_} + 1);
     info_.resize(std::size_t{max_id_} + 1);
-    for (std::uint32_t id = 1; id <= max_id_; ++id) {
-      std::uint64_t len = 0;
-      const std::uint8_t* text = vl_dict_text(dict, id, &len);
-      entries_[id].len = static_cast<std::uint32_t>(len);
-      short_len_[id] = static_cast<std::uint8_t>(std::min<std::uint64_t>(len, kLongEntry));
-      info_[id] = static_cast<std::uint16_t>(std::min<std::uint64_t>(len, kLongInfo) << 1);
-      if (text != nullptr && len != 0) first_[id] = text[0];
-    }
-    k_ = choose_anchor(dict);
+    k_ = choose_anchor(dict, sample);
     const std::uint8_t byte = pattern_[k_];
     std::vector<std::uint32_t> with;  // learned ids with anchors, up to one too many
     for (std::uint32_t id = 1; id <= max_id_; ++id) {
-      entries_[id].cand = static_cast<std::uint32_t>(cands_.size());
       std::uint64_t len = 0;
       const std::uint8_t* text = vl_dict_text(dict, id, &len);
-      if (text == nullptr) continue;
+      const auto at = static_cast<std::uint32_t>(cands_.size());
+      entries_[id] = IdEntry{at, static_cast<std::uint32_t>(len)};
+      short_len_[id] = static_cast<std::uint8_t>(std::min<std::uint64_t>(len, kLongEntry));
+      info_[id] = static_cast<std::uint16_t>(std::min<std::uint64_t>(len, kLongInfo) << 1);
+      if (text == nullptr || len == 0) continue;
+      first_[id] = text[0];
       for (std::uint64_t j = 0; j < len; ++j) {
         if (text[j] != byte || !agrees(text, len, j, k_)) continue;
         if (cands_.empty()) cands_.reserve(1024);
         cands_.push_back(static_cast<std::uint32_t>(j));
       }
-      if (cands_.size() != entries_[id].cand && with.size() < kSparseIds) with.push_back(id);
+      if (cands_.size() == at) continue;
+      info_[id] |= 1;
+      if (with.size() < kSparseIds) with.push_back(id);
     }
     entries_[std::size_t{max_id_} + 1].cand = static_cast<std::uint32_t>(cands_.size());
-    for (std::uint32_t id = 1; id <= max_id_; ++id) {
-      if (entries_[id + 1].cand == entries_[id].cand) continue;
-      info_[id] |= 1;
-    }
     if (with.size() < kSparseIds) {
       with.push_back(kByteTokenBase | byte);
-      // Repeats pad the set to its fixed size; a repeat matches nothing new.
-      sparse_.fill(with.back());
-      std::copy(with.begin(), with.end(), sparse_.begin());
-      sparse_size_ = with.size();
+      sparse_ = with;
     }
   }
 
@@ -133,10 +128,10 @@ class AnchorTable {
   // Per id up to max_id(): (min(text length, kLongInfo) << 1) | whether it
   // has anchors: one load per token for both on the dense scan.
   const std::uint16_t* info() const noexcept { return info_.data(); }
-  // When at most kSparseIds ids hold anchors: those ids, padded with
-  // repeats; sparse() is false otherwise.
-  const std::uint32_t* sparse_ids() const noexcept { return sparse_.data(); }
-  bool sparse() const noexcept { return sparse_size_ != 0; }
+  // When at most kSparseIds ids hold anchors: those ids (the anchor byte's
+  // byte token last); sparse() is false otherwise.
+  std::span<const std::uint32_t> sparse_ids() const noexcept { return sparse_; }
+  bool sparse() const noexcept { return !sparse_.empty(); }
 
  private:
   // Whether the k-th byte of the pattern can lie at offset j of `text`
@@ -146,12 +141,15 @@ class AnchorTable {
               std::uint64_t k) const noexcept {
     const std::uint64_t left = std::min(k, j);
     const std::uint64_t right = std::min(pattern_.size() - k, len - j);
-    return std::memcmp(text + j - left, pattern_.data() + k - left, left + right) == 0;
+    return same_bytes(text + j - left, pattern_.data() + k - left, left + right);
   }
 
-  // The anchor index with the fewest offsets over the dictionary, the
-  // first such one on a tie (index 0 needs no backward check).
-  std::uint64_t choose_anchor(const vl_dict* dict) const {
+  // The anchor index with the fewest anchors over a sample of the texts
+  // searched (so a byte held by frequent tokens such as a space is
+  // avoided), then over a sample of the dictionary (so a byte that is rare
+  // in both wins), the first such one on a tie (index 0 needs no backward
+  // check). Any choice gives the same hits; a good one tries fewer tokens.
+  std::uint64_t choose_anchor(const vl_dict* dict, std::span<const std::uint32_t> sample) const {
     std::array<std::uint8_t, 256> slot;
     slot.fill(0xFF);
     std::vector<std::uint64_t> ks;
@@ -161,16 +159,22 @@ class AnchorTable {
       ks.push_back(k);
     }
     if (ks.size() == 1) return 0;
-    std::vector<std::uint64_t> count(ks.size());
-    for (std::uint32_t id = 1; id <= max_id_; ++id) {
+    // Per index: anchors in the sampled tokens, then in a sample of the
+    // dictionary (every step-th id, about kDictSample of them).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> count(ks.size());
+    auto tally = [&](std::uint32_t id, bool in_text) {
       std::uint64_t len = 0;
       const std::uint8_t* text = vl_dict_text(dict, id, &len);
-      if (text == nullptr) continue;
+      if (text == nullptr) return;
       for (std::uint64_t j = 0; j < len; ++j) {
         const std::uint8_t s = slot[text[j]];
-        if (s != 0xFF && agrees(text, len, j, ks[s])) ++count[s];
+        if (s == 0xFF || !agrees(text, len, j, ks[s])) continue;
+        ++(in_text ? count[s].first : count[s].second);
       }
-    }
+    };
+    for (const std::uint32_t id : sample) tally(id, true);
+    const std::uint32_t step = std::max<std::uint32_t>(1, max_id_ / kDictSample);
+    for (std::uint32_t id = 1; id <= max_id_; id += step) tally(id, false);
     return ks[static_cast<std::size_t>(std::min_element(count.begin(), count.end()) -
                                        count.begin())];
   }
@@ -185,8 +189,7 @@ class AnchorTable {
   // table an eighth the size, for measuring tokens between hits.
   std::vector<std::uint8_t> short_len_;
   std::vector<std::uint16_t> info_;  // max_id_ + 1, see info()
-  std::array<std::uint32_t, kSparseIds> sparse_{};
-  std::size_t sparse_size_ = 0;
+  std::vector<std::uint32_t> sparse_;
 };
 
 // A reusable array whose size comes from a version, which a crafted
@@ -210,69 +213,70 @@ class Buffer {
   std::uint64_t cap_ = 0;
 };
 
-// Where a leaf begins: its first token's index in the id array and its
-// first byte in the text. Lets a hit's byte position be found without
-// measuring every token before it.
-struct LeafMark {
-  std::uint64_t tok;
+// One leaf's ids, read in place from its chunk, and the byte position of
+// its first token. A version is scanned as its list of leaves: no ids are
+// copied.
+struct Segment {
+  const std::uint32_t* ids;
+  std::uint64_t n;  // at least 1
   std::uint64_t byte;
 };
 
 struct FlatCtx {
   vl_store* store;
-  std::uint32_t* ids;  // room for cap ids
+  Segment* segs;  // room for cap segments
   std::uint64_t cap;
-  std::uint64_t fill;
-  LeafMark* marks;  // room for mark_cap marks (NULL: none kept)
-  std::uint64_t mark_cap;
-  std::uint64_t n_marks;
+  std::uint64_t n_segs;
+  std::uint64_t left;   // ids still to take: the version's token count
   std::uint64_t bytes;  // text bytes of the leaves visited so far
 };
 
-// vl_leaf_visit_fn: appends the leaf's ids and notes where it begins. Never
-// writes past `cap` ids or `mark_cap` marks, and never reads past the
-// leaf's chunk, whatever the tree claims.
+// vl_leaf_visit_fn: appends the leaf's ids as a segment. Never writes past
+// `cap` segments, takes no more ids than the version claims, and never
+// reads past the leaf's chunk, whatever the tree claims.
 int flat_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t bytes) {
   auto* c = static_cast<FlatCtx*>(ctx);
-  if (c->n_marks < c->mark_cap) c->marks[c->n_marks++] = LeafMark{c->fill, c->bytes};
+  const std::uint64_t byte = c->bytes;
   c->bytes += bytes;
   std::uint64_t n = 0;
   const std::uint32_t* toks = vl_store_get(c->store, leaf->key, &n);
-  if (toks == nullptr || leaf->off >= n) return 0;
+  if (toks == nullptr || leaf->off >= n || c->n_segs == c->cap) return 0;
   std::uint64_t count = std::min<std::uint64_t>(leaf->count, n - leaf->off);
-  count = std::min(count, c->cap - c->fill);
+  count = std::min(count, c->left);
   if (count == 0) return 0;
-  std::memcpy(c->ids + c->fill, toks + leaf->off, count * sizeof(std::uint32_t));
-  c->fill += count;
+  c->segs[c->n_segs++] = Segment{toks + leaf->off, count, byte};
+  c->left -= count;
   return 0;
 }
 
-// Byte positions of tokens of one flattened version, asked for in
-// increasing token order. Jumps from leaf mark to leaf mark and measures
-// only the tokens between a mark and the token asked for.
+// A token of a version: its segment and index there.
+struct Cursor {
+  const Segment* seg;
+  std::uint64_t at;
+};
+
+// Byte positions of tokens of one segment after another, asked for in
+// increasing order: measures from the segment's start only the tokens up
+// to the one asked for.
 class Positions {
  public:
-  Positions(const AnchorTable& table, const std::uint32_t* ids, std::span<const LeafMark> marks)
-      : table_(table), ids_(ids), marks_(marks) {}
+  explicit Positions(const AnchorTable& table) : table_(table) {}
 
-  // REQUIRES: i not below the previous call's i.
-  std::uint64_t at(std::uint64_t i) {
-    for (; next_ < marks_.size() && marks_[next_].tok <= i; ++next_) {
-      if (marks_[next_].tok > tok_) {
-        tok_ = marks_[next_].tok;
-        byte_ = marks_[next_].byte;
-      }
+  // REQUIRES: t not before the previous call's t.
+  std::uint64_t at(Cursor t) {
+    if (t.seg != seg_) {
+      seg_ = t.seg;
+      tok_ = 0;
+      byte_ = t.seg->byte;
     }
-    for (; tok_ < i; ++tok_) byte_ += table_.length(ids_[tok_]);
+    for (; tok_ < t.at; ++tok_) byte_ += table_.length(seg_->ids[tok_]);
     return byte_;
   }
 
  private:
   const AnchorTable& table_;
-  const std::uint32_t* ids_;
-  std::span<const LeafMark> marks_;
-  std::size_t next_ = 0;    // first mark not yet passed
-  std::uint64_t tok_ = 0;   // token index of the cursor
+  const Segment* seg_ = nullptr;
+  std::uint64_t tok_ = 0;   // index in seg_ of the cursor
   std::uint64_t byte_ = 0;  // its byte position
 };
 
@@ -307,100 +311,118 @@ template <std::size_t K>
 using NextMemberFn = std::uint64_t (*)(const std::uint32_t*, std::uint64_t, std::uint64_t,
                                        const std::uint32_t*) noexcept;
 
+template <std::size_t K>
 std::uint64_t next_sparse(const std::uint32_t* ids, std::uint64_t from, std::uint64_t n,
                           const std::uint32_t* set) noexcept {
-  return next_member<AnchorTable::kSparseIds>(ids, from, n, set);
+  return next_member<K>(ids, from, n, set);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same with 256-bit compares, on processors that have them.
+template <std::size_t K>
 [[gnu::target("avx2")]] std::uint64_t next_sparse_avx2(const std::uint32_t* ids, std::uint64_t from,
                                                        std::uint64_t n,
                                                        const std::uint32_t* set) noexcept {
-  return next_member<AnchorTable::kSparseIds>(ids, from, n, set);
+  return next_member<K>(ids, from, n, set);
 }
 
-NextMemberFn pick_next_sparse() noexcept {
+bool has_avx2() noexcept {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? next_sparse_avx2 : next_sparse;
+  return __builtin_cpu_supports("avx2");
 }
-#else
-NextMemberFn pick_next_sparse() noexcept { return next_sparse; }
 #endif
+
+// The search over sets of up to K ids, the set padded to K by repeating
+// its last id (a repeat matches nothing new).
+template <std::size_t K>
+NextMemberFn next_for(std::span<const std::uint32_t> ids, std::uint32_t* set) noexcept {
+  std::fill(set, set + K, ids.back());
+  std::copy(ids.begin(), ids.end(), set);
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = has_avx2();
+  if (avx2) return next_sparse_avx2<K>;
+#endif
+  return next_sparse<K>;
+}
 
 class Scanner {
  public:
   Scanner(const vl_dict* dict, const AnchorTable& table, std::span<const std::uint8_t> pattern)
       : dict_(dict), table_(table), pattern_(pattern), k_(table.anchor()) {}
 
-  // Whether scan() uses leaf marks.
-  bool wants_marks() const noexcept { return table_.sparse(); }
-
-  // Scans ids[0, n) of object `name`, writing hits from index `found` on
-  // until hits is full; returns the new count. `marks` may be empty.
-  std::uint64_t scan(const std::uint32_t* ids, std::uint64_t n, std::span<const LeafMark> marks,
-                     const char* name, std::span<vl_hit> hits, std::uint64_t found) const {
-    Positions positions(table_, ids, marks);
-    if (table_.sparse()) {
-      static const NextMemberFn next = pick_next_sparse();
-      const std::uint32_t* set = table_.sparse_ids();
-      for (std::uint64_t i = 0; (i = next(ids, i, n, set)) < n; ++i) {
-        if (try_token(ids, n, i, name, hits, found, positions)) break;
+  // Scans the ids of object `name`, writing hits from index `found` on
+  // until hits is full; returns the new count.
+  std::uint64_t scan(std::span<const Segment> segs, const char* name, std::span<vl_hit> hits,
+                     std::uint64_t found) const {
+    const Segment* const end = segs.data() + segs.size();
+    if (!table_.sparse()) return scan_dense(segs, name, hits, found);
+    const std::span<const std::uint32_t> ids = table_.sparse_ids();
+    std::uint32_t set[AnchorTable::kSparseIds];
+    static_assert(AnchorTable::kSparseIds == 8);
+    const NextMemberFn next = ids.size() <= 2   ? next_for<2>(ids, set)
+                              : ids.size() <= 4 ? next_for<4>(ids, set)
+                                                : next_for<8>(ids, set);
+    Positions positions(table_);
+    for (const Segment* seg = segs.data(); seg != end; ++seg) {
+      for (std::uint64_t i = 0; (i = next(seg->ids, i, seg->n, set)) < seg->n; ++i) {
+        if (try_token(segs, Cursor{seg, i}, name, hits, found, positions)) return found;
       }
-      return found;
     }
-    return scan_dense(ids, n, name, hits, found);
+    return found;
   }
 
  private:
   // Many ids hold anchors, and hits may be dense: one pass that tests each
-  // token and adds up the byte lengths, instead of measuring from a leaf
-  // mark for every hit.
-  std::uint64_t scan_dense(const std::uint32_t* ids, std::uint64_t n, const char* name,
-                           std::span<vl_hit> hits, std::uint64_t found) const {
+  // token and adds up the byte lengths, instead of measuring from a leaf's
+  // start for every hit.
+  std::uint64_t scan_dense(std::span<const Segment> segs, const char* name, std::span<vl_hit> hits,
+                           std::uint64_t found) const {
     const IdEntry* entries = table_.entries();
     const std::uint16_t* info = table_.info();
     const std::uint32_t* cands = table_.cands();
     const std::uint32_t max_id = table_.max_id();
     const std::uint8_t byte = pattern_[k_];
-    std::uint64_t pos = 0;  // of token i
-    for (std::uint64_t i = 0; i < n; ++i) {
-      const std::uint32_t id = ids[i];
-      if (id <= max_id) {
-        const std::uint16_t x = info[id];
-        std::uint64_t len = x >> 1;
-        if (len == AnchorTable::kLongInfo) [[unlikely]]
-          len = entries[id].len;
-        if ((x & 1) != 0) {
-          const std::uint32_t end = entries[id + 1].cand;
-          for (std::uint32_t c = entries[id].cand; c < end; ++c) {
-            const std::uint32_t off = cands[c];
-            if (!holds(ids, n, i, off, len)) continue;
-            hits[found++] = vl_hit{name, pos + off - k_};
+    std::uint64_t pos = 0;  // of the token looked at
+    for (const Segment& seg : segs) {
+      const std::uint32_t* ids = seg.ids;
+      for (std::uint64_t i = 0; i < seg.n; ++i) {
+        const std::uint32_t id = ids[i];
+        if (id <= max_id) {
+          const std::uint16_t x = info[id];
+          std::uint64_t len = x >> 1;
+          if (len == AnchorTable::kLongInfo) [[unlikely]]
+            len = entries[id].len;
+          if ((x & 1) != 0) {
+            const std::uint32_t end = entries[id + 1].cand;
+            for (std::uint32_t c = entries[id].cand; c < end; ++c) {
+              const std::uint32_t off = cands[c];
+              if (!holds(segs, Cursor{&seg, i}, off, len)) continue;
+              hits[found++] = vl_hit{name, pos + off - k_};
+              if (found == hits.size()) return found;
+            }
+          }
+          pos += len;
+        } else if (id >= kByteTokenBase) {
+          if (static_cast<std::uint8_t>(id) == byte && holds(segs, Cursor{&seg, i}, 0, 1)) {
+            hits[found++] = vl_hit{name, pos - k_};
             if (found == hits.size()) return found;
           }
+          pos += 1;
         }
-        pos += len;
-      } else if (id >= kByteTokenBase) {
-        if (static_cast<std::uint8_t>(id) == byte && holds(ids, n, i, 0, 1)) {
-          hits[found++] = vl_hit{name, pos - k_};
-          if (found == hits.size()) return found;
-        }
-        pos += 1;
+        // Unassigned ids decode to nothing.
       }
-      // Unassigned ids decode to nothing.
     }
     return found;
   }
 
-  // Verifies the anchors of token i, in increasing offset, writing a hit
+  // Verifies the anchors of token t, in increasing offset, writing a hit
   // for each occurrence; true once hits is full.
-  bool try_token(const std::uint32_t* ids, std::uint64_t n, std::uint64_t i, const char* name,
-                 std::span<vl_hit> hits, std::uint64_t& found, Positions& positions) const {
-    const std::uint32_t id = ids[i];
+  bool try_token(std::span<const Segment> segs, Cursor t, const char* name, std::span<vl_hit> hits,
+                 std::uint64_t& found, Positions& positions) const {
+    const std::uint32_t id = t.seg->ids[t.at];
     if (id >= kByteTokenBase) {
-      if (static_cast<std::uint8_t>(id) != pattern_[k_] || !holds(ids, n, i, 0, 1)) return false;
-      hits[found++] = vl_hit{name, positions.at(i) - k_};
+      if (static_cast<std::uint8_t>(id) != pattern_[k_] || !holds(segs, t, 0, 1)) return false;
+      hits[found++] = vl_hit{name, positions.at(t) - k_};
       return found == hits.size();
     }
     if (id > table_.max_id()) return false;
@@ -409,27 +431,30 @@ class Scanner {
     const std::uint32_t end = entries[id + 1].cand;
     for (std::uint32_t c = entries[id].cand; c < end; ++c) {
       const std::uint32_t off = cands[c];
-      if (!holds(ids, n, i, off, entries[id].len)) continue;
-      hits[found++] = vl_hit{name, positions.at(i) + off - k_};
+      if (!holds(segs, t, off, entries[id].len)) continue;
+      hits[found++] = vl_hit{name, positions.at(t) + off - k_};
       if (found == hits.size()) return true;
     }
     return false;
   }
 
-  // True when an occurrence has its anchor byte at offset j of token i,
+  // True when an occurrence has its anchor byte at offset j of token t,
   // whose text (len bytes) is known to agree with the pattern there.
-  bool holds(const std::uint32_t* ids, std::uint64_t n, std::uint64_t i, std::uint64_t j,
-             std::uint64_t len) const {
-    const std::uint64_t through = len - j + k_;  // pattern bytes up to token i's end
-    if (through < pattern_.size() && !continues(ids, n, i, through)) return false;
-    return j >= k_ || precedes(ids, i, k_ - j);
+  bool holds(std::span<const Segment> segs, Cursor t, std::uint64_t j, std::uint64_t len) const {
+    const std::uint64_t through = len - j + k_;  // pattern bytes up to t's end
+    if (through < pattern_.size() && !continues(segs, t, through)) return false;
+    return j >= k_ || precedes(segs, t, k_ - j);
   }
 
-  // True when the pattern's first `need` bytes end right before token i.
-  bool precedes(const std::uint32_t* ids, std::uint64_t i, std::uint64_t need) const {
+  // True when the pattern's first `need` bytes end right before token t.
+  bool precedes(std::span<const Segment> segs, Cursor t, std::uint64_t need) const {
     while (need > 0) {
-      if (i == 0) return false;
-      const std::uint32_t id = ids[--i];
+      if (t.at == 0) {
+        if (t.seg == segs.data()) return false;
+        --t.seg;
+        t.at = t.seg->n;
+      }
+      const std::uint32_t id = t.seg->ids[--t.at];
       if (table_.length(id) == 0) continue;
       std::uint64_t len = 0;
       const std::uint8_t* text = vl_dict_text(dict_, id, &len);
@@ -442,13 +467,16 @@ class Scanner {
   }
 
   // True when the pattern, whose first `done` bytes are known to match up
-  // to the end of token i, goes on matching through the tokens after i.
+  // to the end of token t, goes on matching through the tokens after t.
   // Empty tokens are stepped over: they add nothing to the text.
-  bool continues(const std::uint32_t* ids, std::uint64_t n, std::uint64_t i,
-                 std::uint64_t done) const {
+  bool continues(std::span<const Segment> segs, Cursor t, std::uint64_t done) const {
+    const Segment* const end = segs.data() + segs.size();
     while (done < pattern_.size()) {
-      if (++i >= n) return false;
-      const std::uint32_t id = ids[i];
+      if (++t.at == t.seg->n) {
+        if (++t.seg == end) return false;
+        t.at = 0;
+      }
+      const std::uint32_t id = t.seg->ids[t.at];
       if (table_.length(id) == 0) continue;
       // Most continuations fail on the next token's first byte.
       if (table_.first_byte(id) != pattern_[done]) return false;
@@ -468,6 +496,37 @@ class Scanner {
   std::uint64_t k_;  // index of the anchor byte in the pattern
 };
 
+// Up to kSampleIds ids from the start of the first non-empty current text,
+// whose mix of tokens stands for the rest.
+constexpr std::uint64_t kSampleIds = 4096;
+std::vector<std::uint32_t> sample_ids(const vl_engine* engine) {
+  std::vector<std::uint32_t> out;
+  for (const auto& object : engine->objects) {
+    if (object->versions.empty() || object->current().tokens == 0) continue;
+    struct Ctx {
+      vl_store* store;
+      std::vector<std::uint32_t>* out;
+    } ctx{engine->store, &out};
+    out.reserve(kSampleIds);
+    // Leaves of a text's first 16 KiB hold a few thousand ids.
+    vl_ext_walk_range(
+        object->current().root, 0, 16384,
+        [](void* c, const vl_leaf* leaf, std::uint64_t, std::uint64_t) -> int {
+          auto* x = static_cast<Ctx*>(c);
+          std::uint64_t n = 0;
+          const std::uint32_t* toks = vl_store_get(x->store, leaf->key, &n);
+          if (toks == nullptr || leaf->off >= n) return 0;
+          n = std::min<std::uint64_t>(leaf->count, n - leaf->off);
+          n = std::min(n, kSampleIds - x->out->size());
+          x->out->insert(x->out->end(), toks + leaf->off, toks + leaf->off + n);
+          return 0;
+        },
+        &ctx);
+    break;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
@@ -475,25 +534,25 @@ std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
   if (pattern.empty() || engine == nullptr) return 0;
   if (hits.empty() || engine->objects.empty()) return 0;
 
-  const AnchorTable table(engine->dict, pattern);
+  const AnchorTable table(engine->dict, pattern, sample_ids(engine));
   const Scanner scanner(engine->dict, table, pattern);
-  Buffer<std::uint32_t> id_buffer;
-  Buffer<LeafMark> mark_buffer;
+  Buffer<Segment> seg_buffer;
   std::uint64_t found = 0;
   for (const auto& object : engine->objects) {
     if (found == hits.size()) break;
     if (object->versions.empty()) continue;
     const vl_version& v = object->current();
     if (v.tokens == 0) continue;
-    std::uint32_t* ids = id_buffer.room(v.tokens);
-    if (ids == nullptr) break;  // out of memory: keep what was found
-    // Without marks positions are still right, only measured token by token.
-    const std::uint64_t leaves = scanner.wants_marks() ? vl_ext_leaves(v.root) : 0;
-    LeafMark* marks = leaves != 0 ? mark_buffer.room(leaves) : nullptr;
-    FlatCtx ctx{engine->store, ids, v.tokens, 0, marks, marks != nullptr ? leaves : 0, 0, 0};
+    // A count no id array could hold, or a leaf list that cannot be
+    // allocated, stops the search: keep what was found.
+    if (v.tokens > SIZE_MAX / sizeof(std::uint32_t)) break;
+    const std::uint64_t leaves = vl_ext_leaves(v.root);
+    Segment* segs = seg_buffer.room(leaves);
+    if (segs == nullptr && leaves != 0) break;
+    FlatCtx ctx{engine->store, segs, leaves, 0, v.tokens, 0};
     vl_ext_walk(v.root, flat_leaf, &ctx);
     engine->stats.tokens_scanned += v.tokens;
-    found = scanner.scan(ids, ctx.fill, std::span(marks, ctx.n_marks), object->name, hits, found);
+    found = scanner.scan(std::span(segs, ctx.n_segs), object->name, hits, found);
   }
   return found;
 }
