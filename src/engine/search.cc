@@ -2,21 +2,22 @@
 //
 // Texts are never decoded. One byte of the pattern, at index k, is the
 // anchor: every occurrence has exactly one token holding its k-th byte. A
-// table built once per call from the dictionary alone lists for every
-// learned id the offsets j in its text where that byte can lie: text[j] is
-// pattern[k] and the entry's bytes around j agree with the pattern as far
-// as both reach. k is chosen among the pattern's distinct bytes as the one
-// with the fewest such offsets, so a pattern that begins with a common byte
-// but holds a rare one tries few tokens; with k = 0 the offsets are those
-// where the pattern can begin. Each object's current version is flattened
-// into its token ids; tokens with anchors are found with one bit test per
-// token (or, when at most kSparseIds ids have any, by comparing eight ids
-// at a time with all of them), and each anchor is verified backwards
-// through the tokens before it and forwards through those after it, empty
-// tokens stepped over. An occurrence is found once, from the token holding
-// its k-th byte, and those come in text order, so hits come by increasing
-// position. Byte positions are measured only for hits, from the start of
-// the leaf that holds them.
+// table built once per call from the dictionary lists for every learned id
+// the offsets j in its text where that byte can lie: text[j] is pattern[k]
+// and the entry's bytes around j agree with the pattern as far as both
+// reach. With k = 0 these are the offsets where the pattern can begin; k is
+// chosen among the pattern's distinct bytes as the one held least often by
+// a sample of the texts' tokens, so a pattern that begins with a common
+// byte but holds a rare one tries few tokens. Each current version is read
+// as its list of leaves, ids in place in their chunks. When at most
+// kSparseIds ids can hold the anchor, ids are compared with all of them
+// several at a time and a hit's position is measured from its leaf's
+// start; otherwise one pass looks up each token's length and whether it
+// holds anchors, and keeps the position as it goes. Each anchor is
+// verified forwards through the tokens after it and backwards through
+// those before it, empty tokens stepped over. An occurrence is found once,
+// from the token holding its k-th byte, and those come in text order, so
+// hits come by increasing position.
 #include "engine/search.h"
 
 #include <algorithm>
@@ -65,10 +66,10 @@ class AnchorTable {
   // the anchor byte) make a search sparse.
   static constexpr std::size_t kSparseIds = 8;
 
-  // Throws std::bad_alloc. Cost: the total text length of the dictionary
-  // (and of the sample), plus one comparison of at
-  // most plen bytes per offset holding the anchor byte.
   // `sample`: some token ids of the texts to search, to choose the anchor.
+  // Throws std::bad_alloc. Cost: the total text length of the dictionary
+  // (and of the sample), plus one comparison of at most plen bytes per
+  // offset holding the anchor byte.
   AnchorTable(const vl_dict* dict, std::span<const std::uint8_t> pattern,
               std::span<const std::uint32_t> sample)
       : pattern_(pattern), max_id_(std::min(vl_dict_size(dict), kByteTokenBase - 1)) {
@@ -173,8 +174,10 @@ class AnchorTable {
       }
     };
     for (const std::uint32_t id : sample) tally(id, true);
-    const std::uint32_t step = std::max<std::uint32_t>(1, max_id_ / kDictSample);
-    for (std::uint32_t id = 1; id <= max_id_; id += step) tally(id, false);
+    const std::uint64_t step = std::max<std::uint64_t>(1, max_id_ / kDictSample);
+    for (std::uint64_t id = 1; id <= max_id_; id += step) {
+      tally(static_cast<std::uint32_t>(id), false);
+    }
     return ks[static_cast<std::size_t>(std::min_element(count.begin(), count.end()) -
                                        count.begin())];
   }
