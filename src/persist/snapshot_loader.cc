@@ -23,6 +23,9 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "extent/arena.h"
+#include "extent/node.h"
+#include "extent/treap.h"
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
@@ -44,25 +47,35 @@ constexpr std::uint64_t kZstdMaxRatio = 32768;
 
 using MemHolder = MallocPtr<std::uint8_t>;
 
-// One entry per node record built so far, indexed by node id; each holds the
-// loader's own reference, dropped by the destructor. Nodes no version
-// reaches are freed then.
+// One entry per node record built so far, indexed by node id. The table
+// holds no references of its own: a node is held by its parents and by the
+// versions whose root it is, so after the object section the nodes that
+// nothing reaches are exactly the built ones still at refs 0. The
+// destructor returns those (and what only they hold) to the arena, on
+// success and on failure alike; versions already attached keep theirs.
 class NodeTable {
  public:
   explicit NodeTable(std::uint32_t count) : nodes_(count), depth_(count) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
   ~NodeTable() {
-    for (std::uint32_t i = 0; i < built_; ++i) vl_ext_release(nodes_[i]);
+    // Collect before discarding: a discard may free children, and a freed
+    // node's refs no longer mean anything. A node at refs 0 has no parent,
+    // so no other discard reaches it.
+    std::uint32_t n_unheld = 0;
+    for (std::uint32_t i = 0; i < built_; ++i) {
+      if (nodes_[i]->refs == 0) depth_[n_unheld++] = i;
+    }
+    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[depth_[k]]);
   }
 
   std::uint32_t built() const noexcept { return built_; }
   vl_ext* at(std::uint32_t id) const noexcept { return nodes_[id]; }
   std::uint32_t depth(std::uint32_t id) const noexcept { return depth_[id]; }
 
-  // Takes the loader's reference on a fresh node. REQUIRES: room left.
+  // Enters a fresh node (refs 0). REQUIRES: room left.
   void add(vl_ext* node, std::uint32_t depth) noexcept {
-    nodes_[built_] = vl_ext_retain(node);
+    nodes_[built_] = node;
     depth_[built_] = depth;
     ++built_;
   }
@@ -196,11 +209,12 @@ class BodyParser {
     return 0;
   }
 
-  int inner(NodeTable& table, std::uint32_t i) {
-    const std::uint32_t l = read_u32(&r_);
-    const std::uint32_t r = read_u32(&r_);
-    const std::uint32_t prio = read_u32(&r_);
-    if (r_.failed) return EINVAL;
+  // Record fields are read straight from the body after one bounds check
+  // per record: `rec` points past the tag byte.
+  int inner(NodeTable& table, std::uint32_t i, const std::uint8_t* rec) {
+    const std::uint32_t l = load_u32(rec);
+    const std::uint32_t r = load_u32(rec + 4);
+    const std::uint32_t prio = load_u32(rec + 8);
     if ((l != kSnapNoNode && l >= i) || (r != kSnapNoNode && r >= i)) return EINVAL;
     // Without children the node would pass for a leaf over chunk key 0,
     // which the next save writes as a leaf record no load accepts.
@@ -209,37 +223,39 @@ class BodyParser {
     vl_ext* right = r == kSnapNoNode ? nullptr : table.at(r);
     // Shared subtrees can double the totals at every level; refuse sums
     // that do not fit before the constructor forms them.
-    const std::uint64_t lt = vl_ext_tokens(left);
-    const std::uint64_t lb = vl_ext_bytes(left);
-    if (vl_ext_tokens(right) > UINT64_MAX - lt || vl_ext_bytes(right) > UINT64_MAX - lb) {
-      return EINVAL;
-    }
+    const std::uint64_t lt = left == nullptr ? 0 : left->tokens;
+    const std::uint64_t lb = left == nullptr ? 0 : left->bytes;
+    const std::uint64_t rt = right == nullptr ? 0 : right->tokens;
+    const std::uint64_t rb = right == nullptr ? 0 : right->bytes;
+    if (rt > UINT64_MAX - lt || rb > UINT64_MAX - lb) return EINVAL;
     const std::uint32_t depth =
         1 + std::max(l == kSnapNoNode ? 0 : table.depth(l), r == kSnapNoNode ? 0 : table.depth(r));
     if (depth > kSnapMaxTreeDepth) return EINVAL;
-    vl_ext* node = vl_ext_mk_inner_p(left, right, prio);
+    vl_ext* node = extent::mk_inner(left, right, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, depth);
     return 0;
   }
 
-  int leaf(NodeTable& table) {
+  int leaf(NodeTable& table, const std::uint8_t* rec) {
     vl_leaf lf{};
-    lf.key = read_u64(&r_);
-    lf.off = read_u32(&r_);
-    lf.count = read_u32(&r_);
-    const std::uint64_t bytes = read_u64(&r_);
-    const std::uint32_t prio = read_u32(&r_);
-    if (r_.failed) return EINVAL;
-    vl_chunk* chunk = store::find(engine_->store, lf.key);
+    lf.key = load_u64(rec);
+    lf.off = load_u32(rec + 8);
+    lf.count = load_u32(rec + 12);
+    const std::uint64_t bytes = load_u64(rec + 16);
+    const std::uint32_t prio = load_u32(rec + 24);
+    vl_chunk* chunk = last_chunk_ != nullptr && last_chunk_->key == lf.key
+                          ? last_chunk_
+                          : store::find(engine_->store, lf.key);
     if (chunk == nullptr || std::uint64_t{lf.off} + lf.count > chunk->n) return EINVAL;
+    last_chunk_ = chunk;
     if (chunk->unchecked != 0 && lf.off == 0 && lf.count == chunk->n) {
       // A whole unchecked chunk: its length is checked with its tokens at
       // first use. Every leaf over it must claim the same length.
       if (chunk->byte_len_valid == 2 && chunk->byte_len != bytes) return EINVAL;
       chunk->byte_len = bytes;
       chunk->byte_len_valid = 2;
-      vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+      vl_ext* node = extent::mk_leaf(lf, bytes, prio);
       if (node == nullptr) return ENOMEM;
       table.add(node, 1);
       return 0;
@@ -258,7 +274,7 @@ class BodyParser {
       }
     }
     if (engine::ext_bytes(engine_->dict, engine_->store, lf) != bytes) return EINVAL;
-    vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+    vl_ext* node = extent::mk_leaf(lf, bytes, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, 1);
     return 0;
@@ -284,10 +300,10 @@ class BodyParser {
         if (id >= table.built()) return EINVAL;
         ver.root = table.at(id);
       }
-      if (vl_ext_tokens(ver.root) != ver.tokens || vl_ext_bytes(ver.root) != ver.bytes) {
-        return EINVAL;
-      }
-      vl_ext_retain(ver.root);
+      const std::uint64_t tokens = ver.root == nullptr ? 0 : ver.root->tokens;
+      const std::uint64_t bytes = ver.root == nullptr ? 0 : ver.root->bytes;
+      if (tokens != ver.tokens || bytes != ver.bytes) return EINVAL;
+      extent::retain(ver.root);
       obj->versions.push_back(ver);  // capacity reserved: cannot throw
     }
     engine::attach(engine_, std::move(obj));
@@ -299,13 +315,16 @@ class BodyParser {
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
     NodeTable table(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint8_t tag = read_u8(&r_);
-      if (r_.failed) return EINVAL;
+      if (remaining() < kSnapInnerRecordSize) return EINVAL;  // the shorter record
+      const std::uint8_t* rec = r_.data + r_.pos;
       int rc = EINVAL;
-      if (tag == kSnapTagInner) {
-        rc = inner(table, i);
-      } else if (tag == kSnapTagLeaf) {
-        rc = leaf(table);
+      if (rec[0] == kSnapTagInner) {
+        r_.pos += kSnapInnerRecordSize;
+        rc = inner(table, i, rec + 1);
+      } else if (rec[0] == kSnapTagLeaf) {
+        if (remaining() < kSnapLeafRecordSize) return EINVAL;
+        r_.pos += kSnapLeafRecordSize;
+        rc = leaf(table, rec + 1);
       }
       if (rc != 0) return rc;
     }
@@ -334,6 +353,7 @@ class BodyParser {
   Payload p_;
   bytereader r_;
   std::uint32_t dict_size_ = 0;
+  vl_chunk* last_chunk_ = nullptr;  // chunk of the previous leaf; runs of leaves share one
   std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
 };
 
