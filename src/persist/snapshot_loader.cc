@@ -47,6 +47,8 @@ constexpr std::uint64_t kZstdMaxRatio = 32768;
 
 using MemHolder = MallocPtr<std::uint8_t>;
 
+static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits");
+
 // One entry per node record built so far, indexed by node id. The table
 // holds no references of its own: a node is held by its parents and by the
 // versions whose root it is, so after the object section the nodes that
@@ -55,18 +57,24 @@ using MemHolder = MallocPtr<std::uint8_t>;
 // success and on failure alike; versions already attached keep theirs.
 class NodeTable {
  public:
-  explicit NodeTable(std::uint32_t count) : nodes_(count), depth_(count) {}
+  // Entries are written before they are read (ids below built()), so the
+  // arrays are left uninitialised: zeroing them is a pass over memory as
+  // large as the node section.
+  explicit NodeTable(std::uint32_t count)
+      : nodes_(std::make_unique_for_overwrite<vl_ext*[]>(count)),
+        depth_(std::make_unique_for_overwrite<std::uint16_t[]>(count)) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
   ~NodeTable() {
     // Collect before discarding: a discard may free children, and a freed
     // node's refs no longer mean anything. A node at refs 0 has no parent,
-    // so no other discard reaches it.
+    // so no other discard reaches it. The unheld ones are packed to the
+    // front of the table (n_unheld <= i, so nothing unread is overwritten).
     std::uint32_t n_unheld = 0;
     for (std::uint32_t i = 0; i < built_; ++i) {
-      if (nodes_[i]->refs == 0) depth_[n_unheld++] = i;
+      if (nodes_[i]->refs == 0) nodes_[n_unheld++] = nodes_[i];
     }
-    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[depth_[k]]);
+    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[k]);
   }
 
   std::uint32_t built() const noexcept { return built_; }
@@ -76,13 +84,13 @@ class NodeTable {
   // Enters a fresh node (refs 0). REQUIRES: room left.
   void add(vl_ext* node, std::uint32_t depth) noexcept {
     nodes_[built_] = node;
-    depth_[built_] = depth;
+    depth_[built_] = static_cast<std::uint16_t>(depth);
     ++built_;
   }
 
  private:
-  std::vector<vl_ext*> nodes_;
-  std::vector<std::uint32_t> depth_;  // levels: a leaf is 1
+  std::unique_ptr<vl_ext*[]> nodes_;
+  std::unique_ptr<std::uint16_t[]> depth_;  // levels: a leaf is 1; at most kSnapMaxTreeDepth
   std::uint32_t built_ = 0;
 };
 

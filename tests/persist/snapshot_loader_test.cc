@@ -100,6 +100,28 @@ TEST(SnapshotLoader, BuildsObjectsSharedTreesAndCounters) {
   EXPECT_EQ(vl_ext_nodes_alloced(), live);
 }
 
+TEST(SnapshotLoader, FreesUnreachedInnerNodesButKeepsWhatVersionsShare) {
+  // Leaves 0 and 1, inner 2 over both, inner 3 over 2 and 1; only leaf 0 is
+  // a root. Nodes 1 to 3 are reached only through the unreached node 3.
+  Builder b = head_with_chunk_ab();
+  b.u32(4);
+  b.leaf(chunk_key(kAB), 0, 2, 2, 10).leaf(chunk_key(kAB), 1, 1, 1, 11);
+  b.inner(0, 1, 20).inner(2, 1, 30);
+  b.u32(1).name("x").u32(1).version(0, 2, 2, 1);
+  b.stats();
+  const std::uint64_t live = vl_ext_nodes_alloced();
+  const std::uint64_t freed = vl_ext_nodes_freed();
+  Loaded l = load(make_file(b.v, 0, 1));
+  ASSERT_NE(l.engine, nullptr) << l.err;
+  EXPECT_EQ(vl_ext_nodes_alloced(), live + 1);
+  EXPECT_EQ(vl_ext_nodes_freed(), freed + 3);
+  vl_object* o = vl_object_open(l.engine.get(), "x");
+  ASSERT_NE(o, nullptr);
+  vl_ext* root = o->versions[0].root;
+  EXPECT_EQ(vl_ext_audit(&root, 1, 0), 0);
+  EXPECT_EQ(text_of(l.engine.get(), o, 0), "AB");
+}
+
 TEST(SnapshotLoader, ManyEmptyNamedObjectsAndTrailingBytes) {
   Builder b;
   b.u32(0).u64(0).u32(0).u64(0).u32(0);  // no entries, chunks or nodes
