@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -281,11 +282,31 @@ class BodyParser {
         if (id > dict_size_ && id < kByteTokenBase) return EINVAL;
       }
     }
-    if (engine::ext_bytes(engine_->dict, engine_->store, lf) != bytes) return EINVAL;
+    if (measure(chunk, lf) != bytes) return EINVAL;
     vl_ext* node = extent::mk_leaf(lf, bytes, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, 1);
     return 0;
+  }
+
+  // Byte length of a leaf over part of a readable chunk, as ext_bytes
+  // gives it. Multi-version stores hold many cut leaves over one chunk, and
+  // measuring each one token by token costs their total length; from a
+  // chunk's second cut leaf on, its byte offset at every token boundary is
+  // kept (load only) and a leaf costs one subtraction.
+  std::uint64_t measure(const vl_chunk* chunk, const vl_leaf& lf) {
+    std::vector<std::uint64_t>& at = prefix_[chunk];
+    if (at.empty()) {
+      at.push_back(0);  // seen once: measured directly this time
+      return vl_detok_len(engine_->dict, chunk->toks + lf.off, lf.count);
+    }
+    if (at.size() == 1) {
+      at.resize(std::size_t{chunk->n} + 1);
+      for (std::uint32_t t = 0; t < chunk->n; ++t) {
+        at[t + 1] = at[t] + vl_detok_len(engine_->dict, chunk->toks + t, 1);
+      }
+    }
+    return at[std::size_t{lf.off} + lf.count] - at[lf.off];
   }
 
   int object(const NodeTable& table) {
@@ -336,6 +357,7 @@ class BodyParser {
       }
       if (rc != 0) return rc;
     }
+    decltype(prefix_)().swap(prefix_);  // needed only for the node section
 
     const std::uint32_t n_obj = read_u32(&r_);
     if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
@@ -363,6 +385,9 @@ class BodyParser {
   std::uint32_t dict_size_ = 0;
   vl_chunk* last_chunk_ = nullptr;  // chunk of the previous leaf; runs of leaves share one
   std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
+  // Per chunk met by cut leaves: {0} after the first, then the byte offset
+  // of every token boundary (see measure).
+  std::unordered_map<const vl_chunk*, std::vector<std::uint64_t>> prefix_;
 };
 
 // Decompresses `src` into a fresh buffer of exactly `total_len` bytes.

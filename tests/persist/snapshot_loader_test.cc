@@ -252,6 +252,13 @@ TEST(SnapshotLoader, RefusesInconsistentTrees) {
                    Builder().version(0, 1, 1)});
   cases.push_back(
       {"leaf byte length lies", Builder().leaf(key, 0, 2, 7, 1), 1, Builder().version(0, 2, 7)});
+  // Later cut leaves over one chunk are measured from its kept offsets.
+  cases.push_back({"second cut leaf's byte length lies",
+                   Builder().leaf(key, 0, 1, 1, 1).leaf(key, 1, 1, 4, 2), 2,
+                   Builder().version(0, 1, 1)});
+  cases.push_back({"third cut leaf's byte length lies",
+                   Builder().leaf(key, 0, 1, 1, 1).leaf(key, 1, 1, 1, 2).leaf(key, 0, 1, 0, 3), 3,
+                   Builder().version(0, 1, 1)});
   // A childless inner node would be taken for a leaf over no chunk, which
   // the next save writes as a leaf record no load accepts.
   cases.push_back({"inner without children",
