@@ -56,6 +56,9 @@ static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits"
 // nothing reaches are exactly the built ones still at refs 0. The
 // destructor returns those (and what only they hold) to the arena, on
 // success and on failure alike; versions already attached keep theirs.
+// A bit per id records that a node surely is held (made a child of a built
+// inner node, or the root of an attached object's version), so only the
+// other nodes need to be looked at then.
 class NodeTable {
  public:
   // Entries are written before they are read (ids below built()), so the
@@ -63,7 +66,8 @@ class NodeTable {
   // large as the node section.
   explicit NodeTable(std::uint32_t count)
       : nodes_(std::make_unique_for_overwrite<vl_ext*[]>(count)),
-        depth_(std::make_unique_for_overwrite<std::uint16_t[]>(count)) {}
+        depth_(std::make_unique_for_overwrite<std::uint16_t[]>(count)),
+        held_((std::size_t{count} + 63) / 64) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
   ~NodeTable() {
@@ -73,7 +77,9 @@ class NodeTable {
     // front of the table (n_unheld <= i, so nothing unread is overwritten).
     std::uint32_t n_unheld = 0;
     for (std::uint32_t i = 0; i < built_; ++i) {
-      if (nodes_[i]->refs == 0) nodes_[n_unheld++] = nodes_[i];
+      if ((held_[i >> 6] >> (i & 63) & 1) == 0 && nodes_[i]->refs == 0) {
+        nodes_[n_unheld++] = nodes_[i];
+      }
     }
     for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[k]);
   }
@@ -89,9 +95,13 @@ class NodeTable {
     ++built_;
   }
 
+  // Notes that node `id` now has a holder that outlives the table.
+  void held(std::uint32_t id) noexcept { held_[id >> 6] |= std::uint64_t{1} << (id & 63); }
+
  private:
   std::unique_ptr<vl_ext*[]> nodes_;
   std::unique_ptr<std::uint16_t[]> depth_;  // levels: a leaf is 1; at most kSnapMaxTreeDepth
+  std::vector<std::uint64_t> held_;         // bit per id; clear means "look at refs"
   std::uint32_t built_ = 0;
 };
 
@@ -243,6 +253,8 @@ class BodyParser {
     vl_ext* node = extent::mk_inner(left, right, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, depth);
+    if (l != kSnapNoNode) table.held(l);
+    if (r != kSnapNoNode) table.held(r);
     return 0;
   }
 
@@ -309,7 +321,7 @@ class BodyParser {
     return at[std::size_t{lf.off} + lf.count] - at[lf.off];
   }
 
-  int object(const NodeTable& table) {
+  int object(NodeTable& table) {
     char name[kNameBufBytes];
     if (!read_name(&r_, name)) return EINVAL;
     const std::uint32_t v = read_u32(&r_);
@@ -318,6 +330,7 @@ class BodyParser {
     // below drops exactly the references taken so far.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
+    const std::uint8_t* records = r_.data + r_.pos;
     for (std::uint32_t j = 0; j < v; ++j) {
       const std::uint32_t id = read_u32(&r_);
       vl_version ver{};
@@ -336,6 +349,11 @@ class BodyParser {
       obj->versions.push_back(ver);  // capacity reserved: cannot throw
     }
     engine::attach(engine_, std::move(obj));
+    // Only now do the roots have a holder that outlives the table.
+    for (std::uint32_t j = 0; j < v; ++j) {
+      const std::uint32_t id = load_u32(records + std::size_t{j} * kSnapVersionRecordSize);
+      if (id != kSnapNoNode) table.held(id);
+    }
     return 0;
   }
 
