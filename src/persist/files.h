@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "persist/io.h"
+
 namespace velta::persist {
 
 // a followed by b in a new NUL-terminated malloc'd string (with b "" a

@@ -47,6 +47,7 @@
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -67,7 +68,7 @@ class Mapping {
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping() {
-    if (base_) ::munmap(base_, len_);
+    if (base_) (void)io().unmap(base_, len_);
   }
   void* release() noexcept { return std::exchange(base_, nullptr); }
 
@@ -231,7 +232,7 @@ bool read_prefix(int fd, std::uint64_t size, std::vector<std::uint8_t>* out) {
   out->resize(size);
   std::uint64_t done = 0;
   while (done < size) {
-    const ssize_t got = ::pread(fd, out->data() + done, size - done, static_cast<off_t>(done));
+    const ssize_t got = io().pread(fd, out->data() + done, size - done, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       if (got == 0) errno = EIO;  // shrank under us
@@ -259,7 +260,7 @@ LogOutcome replay_unattached(vl_engine* engine, vl_wal* wal) {
   Fd fd(open_regular(wal->wal_path));
   std::vector<std::uint8_t> image;
   struct stat st;
-  if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 &&
+  if (fd.get() >= 0 && io().fstat(fd.get(), &st) == 0 &&
       read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
     ReplayResult res;
     replay_image(engine, wal, image, &res);
@@ -275,18 +276,18 @@ int keep_damaged(vl_wal* wal, const std::uint8_t* bytes, std::uint64_t n) {
   const std::string base = std::string(wal->store_path) + fmt::kDamagedSuffix;
   for (int i = 0; i < 1000; ++i) {
     const std::string name = i == 0 ? base : base + "." + std::to_string(i);
-    Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    Fd fd(io().open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0 && errno == EEXIST) continue;
     if (fd.get() < 0) return -1;
     std::uint64_t done = 0;
     while (done < n) {
-      const ssize_t put = ::write(fd.get(), bytes + done, n - done);
+      const ssize_t put = io().write(fd.get(), bytes + done, n - done);
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) break;
       done += static_cast<std::uint64_t>(put);
     }
-    if (done != n || ::fsync(fd.get()) != 0) {
-      ::unlink(name.c_str());
+    if (done != n || io().fsync(fd.get()) != 0) {
+      (void)io().unlink(name.c_str());
       return -1;
     }
     fd.close();
@@ -316,7 +317,7 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
   // log restart, so from here on the store stands still.
   if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return LogOutcome::kNoLog;
+  if (io().fstat(fd.get(), &st) != 0) return LogOutcome::kNoLog;
   std::vector<std::uint8_t> image;
   if (!read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
     return LogOutcome::kNoLog;
@@ -339,8 +340,8 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
       if (keep && keep_damaged(wal, image.data() + valid, image.size() - valid) != 0) {
         return LogOutcome::kNoLog;  // the log stays whole
       }
-      if (::ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) return LogOutcome::kNoLog;
-      (void)::fsync(fd.get());
+      if (io().ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) return LogOutcome::kNoLog;
+      (void)io().fsync(fd.get());
     }
   }
   if (wal_adopt_fd(wal, fd.get()) != 0) return LogOutcome::kNoLog;
@@ -356,9 +357,9 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
 vl_engine* load_mapped(int fd, std::uint64_t* generation, bool* fatal) {
   const int saved_errno = errno;
   vl_engine* engine = nullptr;
-  off_t size = ::lseek(fd, 0, SEEK_END);
+  off_t size = io().lseek(fd, 0, SEEK_END);
   if (size > 0) {
-    void* base = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    void* base = io().map_file(fd, static_cast<std::size_t>(size));
     if (base != MAP_FAILED) {
       Mapping map(base, static_cast<std::size_t>(size));
       if (reinterpret_cast<std::uintptr_t>(base) % 4 == 0) {
@@ -387,7 +388,7 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
     return nullptr;
   }
   std::uint8_t hdr[kSnapHeaderSize];
-  const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
+  const ssize_t got = io().pread(fd.get(), hdr, sizeof hdr, 0);
   if (got == static_cast<ssize_t>(sizeof hdr) && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
       (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
     bool fatal = false;

@@ -33,6 +33,7 @@
 #include "persist/bytebuf.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -378,9 +379,13 @@ class TmpFile {
   const std::string& path() const noexcept { return path_; }
   std::FILE* file() const noexcept { return f_; }
   bool open() noexcept {
-    f_ = std::fopen(path_.c_str(), "wb");
-    created_ = f_ != nullptr;
-    return created_;
+    // fopen(path, "wb"), through the seam.
+    Fd fd(io().open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return false;
+    created_ = true;
+    f_ = io().fdopen(fd.get(), "wb");
+    if (f_ != nullptr) (void)fd.release();
+    return f_ != nullptr;
   }
   // Closes the stream; false (errno set) when the close reports an error.
   bool close() noexcept {
@@ -394,7 +399,7 @@ class TmpFile {
   void close_and_remove() noexcept {
     const int saved = errno;
     if (f_ != nullptr) std::fclose(f_);
-    if (created_ && !keep_) std::remove(path_.c_str());
+    if (created_ && !keep_) (void)io().remove(path_.c_str());
     errno = saved;
   }
   std::string path_;
@@ -555,8 +560,9 @@ int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim)
       return -1;
     }
   }
-  if (std::fflush(tmp.file()) != 0 || fsync(fileno(tmp.file())) != 0 || !tmp.close()) return -1;
-  if (std::rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
+  if (std::fflush(tmp.file()) != 0 || io().fsync(io().fileno(tmp.file())) != 0 || !tmp.close())
+    return -1;
+  if (io().rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
   tmp.committed();
   // Makes the rename durable; a failure is ignored, since the snapshot is
   // complete under its name.
