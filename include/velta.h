@@ -405,7 +405,8 @@ VL_API vl_engine* vl_open(const char* path) VL_NOEXCEPT;
  * NULL with errno: EINVAL (no path, unknown flag, or a snapshot that is not
  * a regular file), ENOENT, ENOMEM (also while replaying; nothing on disk
  * changed), EIO (a mapped snapshot whose chunk trailer or chunk keys do not
- * match), or the loader's. */
+ * match), the failing call's when path.wal exists but cannot be read (the
+ * engine would lack its changes), or the loader's. */
 VL_API vl_engine* vl_open_ex(const char* path, unsigned flags) VL_NOEXCEPT;
 /* Saves under path.lock if the generation on disk equals `expected`.
  * 0; -1 with errno (EROFS: opened read-only from `path`); -2 generation

@@ -16,6 +16,8 @@
 //    beside the store; if they cannot be kept, nothing is cut and the
 //    engine runs without log;
 //  - not a regular file: left alone, the engine runs without log.
+// A log that exists but cannot be read fails the open: an engine without
+// its records would lack acknowledged changes.
 // When another engine holds the writer lock, or the file cannot be opened
 // for writing, and always for a read-only open, the log is read and
 // replayed in memory only: nothing is written, cut, created or locked.
@@ -45,6 +47,7 @@
 #include "engine/edits.h"
 #include "engine/engine.h"
 #include "persist/bytereader.h"
+#include "persist/commit.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
 #include "persist/io.h"
@@ -217,13 +220,18 @@ enum class LogOutcome {
                 // open is read-only
   kNoLog,       // it cannot be kept; run without log
   kStale,       // a commit replaced the snapshot while we loaded it; start over
+  kFailed,      // the log (or the snapshot's header) could not be read: the
+                // engine would lack changes the log holds; the open fails
 };
 
-// False when the snapshot on disk no longer carries the generation we
-// loaded: a commit got in while we were opening, and the log now belongs
-// to its snapshot, not ours.
-bool snapshot_unchanged(const vl_wal* wal) {
-  return vl_store_generation(wal->store_path) == wal->generation;
+// kKept while the snapshot on disk carries the generation we loaded; kStale
+// when a commit got in while we were opening (the log now belongs to its
+// snapshot, not ours); kFailed, errno set, when its header cannot be read.
+LogOutcome snapshot_check(const vl_wal* wal) {
+  errno = 0;
+  if (store_generation(wal->store_path) == wal->generation) return LogOutcome::kKept;
+  const bool unreadable = errno != 0 && errno != ENOENT && errno != EINVAL && errno != EISDIR;
+  return unreadable ? LogOutcome::kFailed : LogOutcome::kStale;
 }
 
 // The first `size` bytes of the open file fd. Throws std::bad_alloc;
@@ -255,19 +263,27 @@ void replay_image(vl_engine* engine, vl_wal* wal, const std::vector<std::uint8_t
 
 // Replays the log in memory without attaching or changing anything: for a
 // read-only open, and for a read-write open beside another writer. A log
-// that is missing or cannot be read leaves the snapshot as it is.
+// that is missing or not a regular file leaves the snapshot as it is; one
+// that cannot be read fails the open.
 LogOutcome replay_unattached(vl_engine* engine, vl_wal* wal) {
   Fd fd(open_regular(wal->wal_path));
-  std::vector<std::uint8_t> image;
-  struct stat st;
-  if (fd.get() >= 0 && io().fstat(fd.get(), &st) == 0 &&
-      read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+  if (fd.get() < 0 && errno != ENOENT && errno != EINVAL && errno != EISDIR) {
+    return LogOutcome::kFailed;
+  }
+  if (fd.get() >= 0) {
+    std::vector<std::uint8_t> image;
+    struct stat st;
+    if (io().fstat(fd.get(), &st) != 0 ||
+        !read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+      return LogOutcome::kFailed;
+    }
     ReplayResult res;
     replay_image(engine, wal, image, &res);
     wal->seen_end = image.size();
   }
   // A log of a newer snapshot holds nothing for ours: load again.
-  return snapshot_unchanged(wal) ? LogOutcome::kUnattached : LogOutcome::kStale;
+  const LogOutcome now = snapshot_check(wal);
+  return now == LogOutcome::kKept ? LogOutcome::kUnattached : now;
 }
 
 // Writes the n bytes a cut is about to remove to a new file beside the
@@ -315,12 +331,12 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
   }
   // A commit holds this lock from before its snapshot rename to after its
   // log restart, so from here on the store stands still.
-  if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
+  if (const LogOutcome now = snapshot_check(wal); now != LogOutcome::kKept) return now;
   struct stat st;
-  if (io().fstat(fd.get(), &st) != 0) return LogOutcome::kNoLog;
   std::vector<std::uint8_t> image;
-  if (!read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
-    return LogOutcome::kNoLog;
+  if (io().fstat(fd.get(), &st) != 0 ||
+      !read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+    return LogOutcome::kFailed;
   }
   if (!wal_header_matches(image.data(), image.size(), wal->generation)) {
     // Missing, damaged, or of another generation (a save that crashed
@@ -432,6 +448,12 @@ vl_engine* open_store(const char* path, bool readonly) {
     const LogOutcome outcome =
         readonly ? replay_unattached(engine.get(), wal) : attach_log(engine.get(), wal);
     if (outcome == LogOutcome::kStale && round < kOpenRounds) continue;
+    if (outcome == LogOutcome::kFailed) {
+      const int err = errno;
+      engine.reset();
+      errno = err;
+      return nullptr;
+    }
     // A read-only engine keeps its state (without file) so that it stays
     // read-only; otherwise running without log means having none.
     if ((outcome == LogOutcome::kNoLog || outcome == LogOutcome::kStale) && !readonly) {
