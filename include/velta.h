@@ -387,7 +387,9 @@ VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
  * snapshot whose trailer no longer matches its checksum; nothing written),
  * EROFS (the engine was opened read-only from `path`; nothing written),
  * EBUSY (another engine is attached to path.wal as its writer; nothing
- * written), or the failing system call's. */
+ * written), or the failing system call's. When the directory cannot be
+ * synced after the rename, the old log is kept and marked failed
+ * (vl_wal_ok 0) until a save succeeds. */
 VL_API int vl_save_ex(vl_engine* engine, const char* path, int options) VL_NOEXCEPT;
 /* vl_save_ex with options 0 (compressed when that is smaller). */
 VL_API int vl_save(vl_engine* engine, const char* path) VL_NOEXCEPT;

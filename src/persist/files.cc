@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "persist/io.h"
@@ -69,22 +70,19 @@ void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept {
   return buf;
 }
 
-void sync_parent_dir(const char* file_path) noexcept {
-  const int saved = errno;
+int sync_parent_dir(const char* file_path) noexcept {
   const char* slash = std::strrchr(file_path, '/');
   try {
     const std::string dir = slash == nullptr     ? std::string(".")
                             : slash == file_path ? std::string("/")
                                                  : std::string(file_path, slash - file_path);
-    const int fd = io().open(dir.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd >= 0) {
-      (void)io().fsync(fd);
-      (void)io().close(fd);
-    }
+    Fd fd(io().open(dir.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (fd.get() < 0) return -1;
+    return io().fsync(fd.get());  // a close cannot take back what the sync made durable
   } catch (const std::bad_alloc&) {
-    // Nothing synced; the caller goes on as for any other sync failure.
+    errno = ENOMEM;
+    return -1;
   }
-  errno = saved;
 }
 
 }  // namespace velta::persist

@@ -307,7 +307,10 @@ int keep_damaged(vl_wal* wal, const std::uint8_t* bytes, std::uint64_t n) {
       return -1;
     }
     fd.close();
-    sync_parent_dir(name.c_str());
+    if (sync_parent_dir(name.c_str()) != 0) {
+      (void)io().unlink(name.c_str());
+      return -1;
+    }
     wal->damaged_path = path_with_suffix(name.c_str(), "");
     wal->damaged_bytes = n;
     return 0;
@@ -344,7 +347,8 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
     // the snapshot already holds): none of its records belongs here.
     wal->replayed = 0;
     if (wal_reset_fd(fd.get(), wal->generation) != 0) return LogOutcome::kNoLog;
-    if (created) sync_parent_dir(wal->wal_path);
+    // A log file whose entry a crash could take back must not acknowledge.
+    if (created && sync_parent_dir(wal->wal_path) != 0) return LogOutcome::kNoLog;
   } else {
     ReplayResult res;
     replay_image(engine, wal, image, &res);

@@ -482,8 +482,14 @@ int restart_log(vl_engine* engine, const char* path, std::uint64_t generation,
     errno = saved;
     return -1;
   }
-  // A save to a new path creates the log file: make its entry durable too.
-  sync_parent_dir(wal->wal_path);
+  // A save to a new path creates the log file: make its entry durable too,
+  // or no change may be acknowledged through it.
+  if (sync_parent_dir(wal->wal_path) != 0) {
+    const int err = errno;
+    vl_wal__destroy(wal);
+    errno = err;
+    return -1;
+  }
   vl_engine__set_wal(engine, wal);
   return 0;
 }
@@ -564,9 +570,14 @@ int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim)
     return -1;
   if (io().rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
   tmp.committed();
-  // Makes the rename durable; a failure is ignored, since the snapshot is
-  // complete under its name.
-  sync_parent_dir(target.c_str());
+  // Makes the rename durable before the log restarts: restarting the log of
+  // a snapshot that a crash could still take back would drop its records.
+  // Without that, the old log stays as it is, and is marked failed: what
+  // it would record next could belong to either snapshot.
+  if (sync_parent_dir(target.c_str()) != 0) {
+    if (vl_wal* cur_log = attached_wal(engine)) cur_log->failed = 1;
+    return -1;
+  }
 
   return restart_log(engine, target.c_str(), generation, claim);
 }
