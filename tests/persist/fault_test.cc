@@ -7,10 +7,12 @@
 // mix, and must hold every change a call acknowledged (success with
 // vl_wal_ok 1), checked against a plain model.
 //
-// `velta_fault_tests --stress` runs many more and longer seeds (make stress).
+// `velta_fault_tests --stress[=SEEDS]` runs many more and longer seeds (make
+// stress: 200).
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -241,8 +243,9 @@ INSTANTIATE_TEST_SUITE_P(Targets, IoFaults,
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--stress") == 0) {
-      velta::testing::g_seeds = 200;
+    // --stress, or --stress=SEEDS: more and longer random stores.
+    if (std::strncmp(argv[i], "--stress", 8) == 0) {
+      velta::testing::g_seeds = argv[i][8] == '=' ? std::atoi(argv[i] + 9) : 200;
       velta::testing::g_prefix_ops = 40;
     }
   }
