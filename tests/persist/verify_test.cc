@@ -46,6 +46,13 @@ struct Case {
   bool clean_cut = false;
 };
 
+using Cases = std::vector<Case>;
+void add(Cases& cs, std::string what, std::string snap, std::string log, std::set<int> snap_states,
+         std::set<int> log_states = {}, bool clean_cut = false) {
+  cs.push_back({std::move(what), std::move(snap), std::move(log), std::move(snap_states),
+                std::move(log_states), clean_cut});
+}
+
 std::map<std::string, std::string> dir_state(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::directory_iterator(dir)) {
@@ -179,43 +186,31 @@ TEST_P(VerifyLayoutTest, SoundStoreVerifiesCleanAndUntouched) {
 }
 
 TEST_P(VerifyLayoutTest, DamagedSnapshotIsFoundAtItsStage) {
-  const Layout layout = GetParam();
-  const Store s = make_store(layout);
-  const st::Bytes f(s.snap.begin(), s.snap.end());
-  const std::uint64_t body_end = kSnapHeaderSize + st::get64(f, persist::kSnapOffBodyLen);
-  const bool compressed = layout == Layout::kZstd || layout == Layout::kZlib;
+  const Store s = make_store(GetParam());
   const std::size_t size = s.snap.size();
-  std::vector<Case> cases;
+  const std::size_t body_end = kSnapHeaderSize + st::get64(st::Bytes(s.snap.begin(), s.snap.end()),
+                                                           persist::kSnapOffBodyLen);
+  const bool compressed = GetParam() == Layout::kZstd || GetParam() == Layout::kZlib;
+  Cases cs;
+  // Header bytes 60..63 are reserved, outside the header CRC and never read.
   for (std::size_t off = 0; off < kSnapHeaderSize; ++off) {
-    // Bytes 60..63 are reserved, outside the header CRC and never read.
-    cases.push_back(
-        {"header flip at " + std::to_string(off),
-         flip(s.snap, off),
-         s.log,
-         {off < persist::kSnapOffReserved ? VL_VERIFY_SNAP_HEADER : VL_VERIFY_SNAP_SOUND},
-         {}});
+    add(cs, "header flip at " + std::to_string(off), flip(s.snap, off), s.log,
+        {off < persist::kSnapOffReserved ? VL_VERIFY_SNAP_HEADER : VL_VERIFY_SNAP_SOUND});
   }
   std::vector<std::size_t> offs;
-  for (int i = 0; i < 48; ++i) offs.push_back(kSnapHeaderSize + (size - kSnapHeaderSize) * i / 48);
-  for (int i = 0; i < 8 && body_end < size; ++i) {
-    offs.push_back(body_end + (size - body_end) * i / 8);
-  }
+  for (std::size_t i = 0; i < 48; ++i) offs.push_back(kSnapHeaderSize + (size - 64) * i / 48);
+  for (std::size_t i = 0; i < 8 && body_end < size; ++i) offs.push_back(body_end + i * 4);
   for (std::size_t off : offs) {
     std::set<int> states{VL_VERIFY_SNAP_BODY_CRC};
     if (compressed) states = {VL_VERIFY_SNAP_PAYLOAD, VL_VERIFY_SNAP_BODY_CRC};
     if (!compressed && off >= body_end) states = {VL_VERIFY_SNAP_TRAILER};
-    cases.push_back(
-        {"payload flip at " + std::to_string(off), flip(s.snap, off), s.log, states, {}});
+    add(cs, "payload flip at " + std::to_string(off), flip(s.snap, off), s.log, states);
   }
-  for (std::size_t len : {std::size_t{0}, std::size_t{7}, kSnapHeaderSize - 1, kSnapHeaderSize,
-                          kSnapHeaderSize + 1, size / 2, size - 4, size - 1}) {
-    cases.push_back({"cut at " + std::to_string(len),
-                     s.snap.substr(0, len),
-                     s.log,
-                     {len < kSnapHeaderSize ? VL_VERIFY_SNAP_HEADER : VL_VERIFY_SNAP_LENGTHS},
-                     {}});
+  for (std::size_t len : {0ul, 7ul, 63ul, 64ul, 65ul, size / 2, size - 4, size - 1}) {
+    add(cs, "cut at " + std::to_string(len), s.snap.substr(0, len), s.log,
+        {len < kSnapHeaderSize ? VL_VERIFY_SNAP_HEADER : VL_VERIFY_SNAP_LENGTHS});
   }
-  for (const Case& c : cases) check(s, c);
+  for (const Case& c : cs) check(s, c);
 }
 
 std::string layout_name(const ::testing::TestParamInfo<Layout>& p) {
@@ -231,36 +226,28 @@ INSTANTIATE_TEST_SUITE_P(Layouts, VerifyLayoutTest,
 TEST_F(VerifyTest, DamagedLogIsFoundWheneverRecordsAreLost) {
   const Store s = make_store(Layout::kPlain);
   const std::string& log = s.log;
-  std::set<std::size_t> boundaries{32};  // record ends: a cut there loses nothing visible
-  for (std::size_t pos = 32; pos + 8 <= log.size();) {
+  std::set<std::size_t> ends{32};  // record ends: a cut there leaves a sound shorter log
+  for (std::size_t pos = 32; pos + 8 <= log.size(); ends.insert(pos)) {
     pos += 8 + st::get32(st::Bytes(log.begin() + pos, log.begin() + pos + 4), 0);
-    boundaries.insert(pos);
   }
-  const std::set<int> sound{VL_VERIFY_SNAP_SOUND};
-  std::vector<Case> cases;
+  Cases cs;
   for (std::size_t off = 0; off < log.size(); ++off) {
     // Header bytes 28..31 are padding outside the header CRC.
     std::set<int> states{VL_VERIFY_LOG_TORN, VL_VERIFY_LOG_UNREPLAYABLE};
-    if (off < 28) states = {VL_VERIFY_LOG_HEADER};
-    if (off >= 28 && off < 32) states = {VL_VERIFY_LOG_SOUND};
-    cases.push_back({"log flip at " + std::to_string(off), s.snap, flip(log, off), sound, states});
-    cases.push_back({"log cut at " + std::to_string(off),
-                     s.snap,
-                     log.substr(0, off),
-                     sound,
-                     {off < 32                     ? VL_VERIFY_LOG_HEADER
-                      : boundaries.count(off) != 0 ? VL_VERIFY_LOG_SOUND
-                                                   : VL_VERIFY_LOG_TORN},
-                     boundaries.count(off) != 0});
+    if (off < 32) states = {off < 28 ? VL_VERIFY_LOG_HEADER : VL_VERIFY_LOG_SOUND};
+    add(cs, "log flip at " + std::to_string(off), s.snap, flip(log, off), {0}, states);
+    const bool clean = ends.count(off) != 0;
+    add(cs, "log cut at " + std::to_string(off), s.snap, log.substr(0, off), {0},
+        {off < 32 ? VL_VERIFY_LOG_HEADER
+         : clean  ? VL_VERIFY_LOG_SOUND
+                  : VL_VERIFY_LOG_TORN},
+        clean);
   }
   std::uint8_t newer[32];
   persist::wal_encode_header(newer, vl_store_generation(place("g", s.snap, {}).c_str()) + 1);
-  cases.push_back({"log of a newer generation",
-                   s.snap,
-                   std::string(reinterpret_cast<char*>(newer), 32) + log.substr(32),
-                   sound,
-                   {VL_VERIFY_LOG_NEWER}});
-  for (const Case& c : cases) check(s, c);
+  add(cs, "log of a newer generation", s.snap,
+      std::string(reinterpret_cast<char*>(newer), 32) + log.substr(32), {0}, {VL_VERIFY_LOG_NEWER});
+  for (const Case& c : cs) check(s, c);
 }
 
 TEST_F(VerifyTest, LogLeftByAnInterruptedSaveIsStaleNotDamage) {
