@@ -22,9 +22,11 @@ release: deps
 	  -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_EXAMPLES=ON
 	cmake --build build/release -j $(JOBS)
 
-# The quick-start tour of the library.
+# The quick-start tour of the library, then of the velta tool on a small
+# text's version history (examples/history).
 demo: release
 	./build/release/examples/quickstart
+	@sh examples/cli_tour.sh ./build/release/tools/velta examples/history/keeper
 
 # Google Benchmark programs, Release build.
 bench: deps

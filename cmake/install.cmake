@@ -57,4 +57,7 @@ endif()
 if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/python/velta)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velta DESTINATION ${VELTA_PYTHON_DIR}
     PATTERN __pycache__ EXCLUDE)
+  # _location.py tells the installed package where the library went.
+  install(CODE "file(WRITE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VELTA_PYTHON_DIR}/velta/_location.py\"
+    \"LIBRARY = '\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libvelta.so'\\n\")")
 endif()

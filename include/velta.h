@@ -30,6 +30,13 @@
  *  7. Threads: the library starts none and locks nothing. The extent-tree
  *     node arena and a few tables are process-wide, so every call, on any
  *     engine, must come from one thread at a time.
+ *     Processes: a store's log has at most one writer. The engine that
+ *     attaches path.wal holds an exclusive advisory lock (flock) on it for
+ *     as long as it stays attached. Another read-write open of the store,
+ *     from any process or from a second engine of the same process, gets
+ *     the snapshot and the log replayed in memory without attaching: its
+ *     edits are not logged (vl_wal_active and vl_wal_ok give 0) and reach
+ *     the store only through a later vl_commit, once the writer is gone.
  *  8. Names with a double underscore (vl_store__put_borrowed, ...) are entry
  *     points for the library's own persistence layer and bindings.
  */
@@ -152,6 +159,9 @@ typedef uint64_t (*vl_leaf_bytes_fn)(void* ctx, const vl_leaf* leaf);
 typedef int (*vl_leaf_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes);
 typedef int (*vl_range_visit_fn)(void* ctx, const vl_leaf* leaf, uint64_t bytes, uint64_t start);
 
+/* Flags for vl_open_ex (never renumbered). */
+#define VL_OPEN_READONLY 1u /* replay in memory; write, create and lock nothing */
+
 /* Save options for vl_save_ex (never renumbered). */
 #define VL_SAVE_MAPPABLE 1     /* tokens in a trailer, body padded, never compressed */
 #define VL_SAVE_UNCOMPRESSED 2 /* never compress */
@@ -217,15 +227,24 @@ VL_API vl_object* vl_object_open(vl_engine* engine, const char* name) VL_NOEXCEP
 /* Deletes the first object named `name`: 0, or -1 when there is none. */
 VL_API int vl_delete(vl_engine* engine, const char* name) VL_NOEXCEPT;
 /* Copies up to `len` bytes from byte `start` of the current version into
- * `dest`; returns the count copied (0 when start is at or past the end). */
+ * `dest`; returns the count copied (0 when start is at or past the end).
+ * Chunks of a store opened from a mappable snapshot are checked against
+ * their keys at their first use, not at open: a read that touches a
+ * damaged chunk returns 0 with errno EIO (dest may hold part of the range),
+ * and so does every later read of it; an edit that needs its tokens fails
+ * (-1 or NULL) with EIO and changes nothing; vl_store_get gives NULL for
+ * it and a search does not report matches inside it. */
 VL_API uint64_t vl_read(vl_engine* engine, vl_object* object, uint64_t start, uint64_t len,
                         void* dest) VL_NOEXCEPT;
-/* The same for version `index` (0 = oldest); 0 when index >= versions. */
+/* The same for version `index` (0 = oldest); 0 when index >= versions, or
+ * with errno EIO over a damaged chunk. */
 VL_API uint64_t vl_read_version(vl_engine* engine, vl_object* object, uint32_t index,
                                 uint64_t start, uint64_t len, void* dest) VL_NOEXCEPT;
 /* New object `name` whose one version is the tree over `n` leaves naming
  * chunks already in the store. NULL when a leaf names an unknown chunk or
- * reaches past its chunk's end (nothing changes), or on out of memory. */
+ * reaches past its chunk's end (nothing changes), or on out of memory. No
+ * record can replay it: the engine's log is marked failed (vl_wal_ok 0)
+ * until the next save or commit. */
 VL_API vl_object* vl_net__rebuild(vl_engine* engine, const char* name, const vl_leaf* leaves,
                                   uint32_t n) VL_NOEXCEPT;
 
@@ -262,7 +281,8 @@ VL_API void vl_store_free(vl_store* store) VL_NOEXCEPT;
  * a chunk with equal contents is found and counted as deduplicated.
  * 0 on out of memory. */
 VL_API uint64_t vl_store_put(vl_store* store, const uint32_t* toks, uint64_t n) VL_NOEXCEPT;
-/* The chunk's ids (valid for the store's life) and count, or NULL and 0. */
+/* The chunk's ids (valid for the store's life) and count, or NULL and 0
+ * (also for a borrowed chunk found damaged at this first use). */
 VL_API const uint32_t* vl_store_get(vl_store* store, uint64_t key, uint64_t* n) VL_NOEXCEPT;
 /* Number of chunks. */
 VL_API uint32_t vl_store_chunks(const vl_store* store) VL_NOEXCEPT;
@@ -373,7 +393,9 @@ VL_API uint32_t vl_dict_lookup(const vl_dict* dict, const void* text, uint64_t l
  * NULL and 0 for an unassigned id. */
 VL_API const uint8_t* vl_dict_text(const vl_dict* dict, uint32_t id, uint64_t* out_len) VL_NOEXCEPT;
 /* Adds the unknown runs of 1..64 bytes of the text, at most `limit`;
- * returns how many were added (fewer on out of memory). */
+ * returns how many were added (fewer on out of memory). On an engine's
+ * dictionary, this, vl_dict_train and vl_net__install_entry log the entries
+ * they add, so replay rebuilds the same ids. */
 VL_API uint32_t vl_dict_learn(vl_dict* dict, const void* text, uint64_t len,
                               uint32_t limit) VL_NOEXCEPT;
 /* Greedy longest-match tokenizing into `out`; returns the ids written, or
@@ -411,15 +433,35 @@ VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
  * (no engine or path), ENOTSUP, ENOMEM, EOVERFLOW (counts or tree depth the
  * format cannot hold; nothing written), EIO (chunks borrowed from a mapped
  * snapshot whose trailer no longer matches its checksum; nothing written),
- * or the failing system call's. */
+ * EROFS (the engine was opened read-only from `path`; nothing written),
+ * EBUSY (another engine is attached to path.wal as its writer; nothing
+ * written), or the failing system call's. */
 VL_API int vl_save_ex(vl_engine* engine, const char* path, int options) VL_NOEXCEPT;
 /* vl_save_ex with options 0 (compressed when that is smaller). */
 VL_API int vl_save(vl_engine* engine, const char* path) VL_NOEXCEPT;
-/* Loads the snapshot at `path`, replays path.wal, cuts a torn tail and
- * keeps logging. NULL with errno: EINVAL, ENOENT, ENOMEM, or the loader's. */
+/* vl_open_ex(path, 0). */
 VL_API vl_engine* vl_open(const char* path) VL_NOEXCEPT;
+/* Loads the snapshot at `path` and replays path.wal up to its first record
+ * that is incomplete, damaged, of an unknown kind or cannot be applied.
+ * Read-write (flags 0): when no other engine is attached as the log's
+ * writer, takes the writer lock, cuts the log after the last applied record
+ * (first keeping cut-off bytes that intact records followed, see
+ * vl_wal_damaged_bytes; a log it cannot keep them for is left whole and the
+ * engine runs without log), and keeps logging; otherwise works in memory
+ * (convention 7). VL_OPEN_READONLY: replays in memory and writes, creates
+ * and locks nothing; vl_save and vl_commit to `path` then fail with EROFS.
+ * NULL with errno: EINVAL (no path, unknown flag, or a snapshot that is not
+ * a regular file), ENOENT, ENOMEM (also while replaying; nothing on disk
+ * changed), EIO (a mapped snapshot with a damaged chunk that the open
+ * itself had to read: a leaf over part of it, or a log record applied to
+ * it; other chunks are checked at first use, see vl_read), or the
+ * loader's. */
+VL_API vl_engine* vl_open_ex(const char* path, unsigned flags) VL_NOEXCEPT;
 /* Saves under path.lock if the generation on disk equals `expected`.
- * 0; -1 with errno; -2 generation changed; -3 lock not obtained (~1 s). */
+ * 0; -1 with errno (EROFS: opened read-only from `path`); -2 generation
+ * changed, or path.wal holds records this engine has not replayed (reopen
+ * to see them); -3 lock not obtained (~1 s), or another engine is attached
+ * to path.wal as its writer (its acknowledged records would be lost). */
 VL_API int vl_commit(vl_engine* engine, const char* path, uint64_t expected) VL_NOEXCEPT;
 /* Removes path.lock: 0, or -1 with errno. */
 VL_API int vl_lock_break(const char* path) VL_NOEXCEPT;
@@ -468,11 +510,19 @@ VL_API void vl_wal__graft(vl_engine* engine, const char* dst, uint64_t dst_pos, 
 VL_API void vl_wal__cut(vl_engine* engine, const char* name, uint64_t pos,
                         uint64_t len) VL_NOEXCEPT;
 VL_API void vl_wal__trim(vl_engine* engine, const char* name, uint32_t keep) VL_NOEXCEPT;
+/* A binary object made with these (normalised) options. */
+VL_API void vl_wal__binary(vl_engine* engine, const char* name, const void* data, uint64_t n,
+                           const vl_bin_opts* opts) VL_NOEXCEPT;
+/* The engine's dictionary ids lo..hi with their current bytes. */
+VL_API void vl_wal__entries(vl_engine* engine, uint32_t lo, uint32_t hi) VL_NOEXCEPT;
 /* Closes and frees a log state; NULL does nothing. */
 VL_API void vl_wal__destroy(vl_wal* wal) VL_NOEXCEPT;
-/* 1 when a log is attached with its file open. */
+/* 1 when a log is attached with its file open (0 for an engine opened
+ * read-only or beside another writer). */
 VL_API int vl_wal_active(const vl_engine* engine) VL_NOEXCEPT;
-/* 1 when active and no append has failed. */
+/* 1 when active and every change since the last save was recorded. After a
+ * change the log could not record, nothing more is appended until the next
+ * save or commit. */
 VL_API int vl_wal_ok(const vl_engine* engine) VL_NOEXCEPT;
 /* Sets fsync-per-record on or off; returns the previous value, -1 without log. */
 VL_API int vl_wal_set_sync(vl_engine* engine, int on) VL_NOEXCEPT;
@@ -480,6 +530,13 @@ VL_API int vl_wal_set_sync(vl_engine* engine, int on) VL_NOEXCEPT;
 VL_API uint64_t vl_wal_records(const vl_engine* engine) VL_NOEXCEPT;
 VL_API uint64_t vl_wal_bytes(const vl_engine* engine) VL_NOEXCEPT;
 VL_API uint64_t vl_wal_replayed(const vl_engine* engine) VL_NOEXCEPT;
+/* Bytes the open cut off the log after a damaged record that intact records
+ * followed, kept beside the store in vl_wal_damaged_path; 0 when none. */
+VL_API uint64_t vl_wal_damaged_bytes(const vl_engine* engine) VL_NOEXCEPT;
+/* Path of that file (path.wal.damaged, or with .1, .2, ... when taken; an
+ * existing file is never overwritten), valid until the next save or close;
+ * NULL when none. */
+VL_API const char* vl_wal_damaged_path(const vl_engine* engine) VL_NOEXCEPT;
 
 /* ---------------------------------------------------- flat query API */
 
@@ -531,8 +588,9 @@ VL_API uint32_t vl_version_new_leaves(const vl_object* object, uint32_t a, uint3
 
 /* Writes the default options (4096, 1024, 16384, 0). */
 VL_API void vl_bin_opts_default(vl_bin_opts* opts) VL_NOEXCEPT;
-/* New object of raw bytes cut by content-defined (or fixed) chunking; no
- * log record. NULL for no engine or name, or on out of memory. */
+/* New object of raw bytes cut by content-defined (or fixed) chunking,
+ * logged with its options so replay cuts the same chunks. NULL for no
+ * engine or name, or on out of memory. */
 VL_API vl_object* vl_create_binary(vl_engine* engine, const char* name, const void* data,
                                    uint64_t length, const vl_bin_opts* opts) VL_NOEXCEPT;
 /* Leaf count of a version (0xFFFFFFFF = newest); 0 when invalid. */

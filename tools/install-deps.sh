@@ -2,7 +2,7 @@
 # Installs the Debian packages velta builds with, when any is missing.
 # As root it runs apt-get; otherwise it prints the command and fails.
 set -e
-pkgs="cmake ninja-build g++ pkg-config libzstd-dev zlib1g-dev libgtest-dev libbenchmark-dev libcli11-dev"
+pkgs="cmake ninja-build g++ pkg-config libzstd-dev zlib1g-dev libgtest-dev libbenchmark-dev libcli11-dev libdtl-dev libgit2-dev python3 python3-pip python3-setuptools python3-wheel"
 [ "$1" = "--fuzz" ] && pkgs="$pkgs clang libclang-rt-14-dev"
 [ "$1" = "--coverage" ] && pkgs="$pkgs gcovr"
 missing=""

@@ -1,219 +1,217 @@
-// velta: a command-line window onto stores, built on libvelta.so alone.
+// velta: the command-line window onto stores, built on libvelta.so alone.
 //
-//   velta info STORE                 format, generation, objects, counters
-//   velta ls STORE                   one line per object: versions, bytes
-//   velta cat STORE OBJECT [-v N]    an object's text (newest, or version N)
-//   velta put STORE OBJECT FILE      create or replace an object, then commit
-//   velta search STORE PATTERN       every occurrence in current texts
-//   velta history STORE OBJECT START LEN   versions that changed a range
-//   velta verify STORE               header and chunk-trailer checks
-//
-// Writes go through vl_commit, so two tools editing one store never lose
-// each other's work silently: the loser reports the generation conflict.
+// This file declares the command line (CLI11) and maps every way a command
+// can stop to the documented exit codes; the commands live in
+// read_commands.cc, write_commands.cc and import_command.cc, store access in
+// store_access.cc. velta.1 is the manual.
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <memory>
+#include <functional>
+#include <new>
 #include <string>
-#include <vector>
 
+#include "commands.h"
+#include "store_access.h"
 #include "velta.h"
+
+#ifndef VELTA_TOOL_VERSION
+#define VELTA_TOOL_VERSION "0.0.0"
+#endif
 
 namespace {
 
-struct EngineCloser {
-  void operator()(vl_engine* e) const noexcept { vl_close(e); }
+using velta::tool::Options;
+
+constexpr const char* kFooter =
+    "Exit codes: 0 ok, 1 not found or no hits, 2 usage, 3 conflict or locked,\n"
+    "4 damaged store, 5 I/O error. A write command that fails leaves the store\n"
+    "unchanged. See velta(1).";
+
+struct Cli {
+  CLI::App app{"velta: keep and inspect versioned texts in a velta store", "velta"};
+  Options o;
+  std::function<int(const Options&)> run;
+  std::string help_topic;
+
+  CLI::App* command(const char* name, const char* what, int (*fn)(const Options&)) {
+    CLI::App* sub = app.add_subcommand(name, what);
+    sub->callback([this, fn] { run = fn; });
+    return sub;
+  }
+  void store(CLI::App* sub) { sub->add_option("STORE", o.store, "store file")->required(); }
+  void object(CLI::App* sub) { sub->add_option("NAME", o.name, "object name")->required(); }
+  void json(CLI::App* sub) { sub->add_flag("--json", o.json, "print JSON"); }
+
+  void declare() {
+    app.require_subcommand(1);
+    app.footer(kFooter);
+    app.set_version_flag("--version", std::string("velta " VELTA_TOOL_VERSION " (") +
+                                          vl_capi_version() + ", store format " +
+                                          std::to_string(vl_format_version()) + ")");
+
+    CLI::App* help = app.add_subcommand("help", "describe velta or one command");
+    help->add_option("COMMAND", help_topic, "command to describe");
+    help->callback([this] { run = [this](const Options&) { return show_help(); }; });
+
+    CLI::App* sub = command("init", "create an empty store", velta::tool::cmd_init);
+    store(sub);
+
+    sub = command("put", "store a file (or stdin) as the next version of an object",
+                  velta::tool::cmd_put);
+    store(sub);
+    object(sub);
+    sub->add_option("FILE", o.file, "input file; - or absent reads standard input");
+    sub->add_flag("--force", o.force, "add a version even when the content is unchanged");
+    sub->add_flag("--binary", o.binary, "create a binary object (content-defined chunks)");
+    sub->add_option("--chunk-size", o.chunk_size, "binary: target chunk bytes (default 4096)");
+    sub->add_option("--min-chunk", o.min_chunk, "binary: smallest chunk bytes");
+    sub->add_option("--max-chunk", o.max_chunk, "binary: largest chunk bytes");
+    sub->add_flag("--fixed", o.fixed_chunks, "binary: fixed-size chunks of --chunk-size");
+
+    sub = command("cat", "print a version of an object", velta::tool::cmd_cat);
+    store(sub);
+    object(sub);
+    sub->add_option("-v,--version", o.version, "version index, 0 = oldest (default: newest)");
+    sub->add_option("--range", o.range, "only bytes START:LEN");
+    sub->add_option("-o,--output", o.output, "write to FILE instead of standard output");
+
+    sub = command("log", "list an object's versions: bytes, tokens, changed span",
+                  velta::tool::cmd_log);
+    store(sub);
+    object(sub);
+    json(sub);
+
+    sub = command("diff", "unified line diff between two versions", velta::tool::cmd_diff);
+    store(sub);
+    object(sub);
+    sub->add_option("A", o.a, "older version")->required();
+    sub->add_option("B", o.b, "newer version")->required();
+
+    sub = command("ls", "list objects", velta::tool::cmd_ls);
+    store(sub);
+    json(sub);
+
+    sub = command("rm", "delete an object and its history", velta::tool::cmd_rm);
+    store(sub);
+    object(sub);
+
+    sub = command("mv", "rename an object, keeping its history", velta::tool::cmd_mv);
+    store(sub);
+    object(sub);
+    sub->add_option("NEW", o.new_name, "new name")->required();
+
+    sub = command("search", "find a byte string in current (or all) versions",
+                  velta::tool::cmd_search);
+    store(sub);
+    sub->add_option("PATTERN", o.pattern, "bytes to find (after -- when it starts with -)");
+    sub->add_option("-e,--pattern", o.pattern, "bytes to find, even when they start with -");
+    sub->add_option("-n,--max", o.max_hits, "most hits to print (default 100)");
+    sub->add_flag("--all-versions", o.all_versions, "search every version, not only the newest");
+    sub->add_flag("--count", o.count, "print hit counts per object instead of hits");
+    json(sub);
+
+    sub = command("history", "versions that changed bytes START..START+LEN",
+                  velta::tool::cmd_history);
+    store(sub);
+    object(sub);
+    sub->add_option("START", o.start, "first byte")->required();
+    sub->add_option("LEN", o.length, "byte count")->required();
+    json(sub);
+
+    sub = command("merge", "merge version OTHER's change against BASE into the newest",
+                  velta::tool::cmd_merge);
+    store(sub);
+    object(sub);
+    sub->add_option("BASE", o.a, "version OTHER changed")->required();
+    sub->add_option("OTHER", o.b, "version with the change to merge")->required();
+    sub->add_flag("--preview", o.preview, "report what would merge; write nothing");
+
+    sub = command("train", "train the store's dictionary on a sample file", velta::tool::cmd_train);
+    store(sub);
+    sub->add_option("SAMPLE", o.file, "sample file")->required();
+    sub->add_option("--passes", o.passes, "training passes (default 4)");
+    sub->add_option("--per-pass", o.per_pass, "entries learned per pass (default 1000)");
+    sub->add_option("--min-count", o.min_count, "least pair count to learn (default 2)");
+
+    sub = command("trim", "drop all but the newest versions of an object", velta::tool::cmd_trim);
+    store(sub);
+    object(sub);
+    sub->add_option("--keep", o.keep, "versions to keep (at least 1)")->required();
+
+    sub = command("save", "rewrite the store in another layout", velta::tool::cmd_save);
+    store(sub);
+    auto* layout = sub->add_option_group("layout", "at most one of");
+    layout->add_flag_callback(
+        "--mappable", [this] { o.layout = "mappable"; },
+        "tokens in a trailer, opened without copying");
+    layout->add_flag_callback(
+        "--zstd", [this] { o.layout = "zstd"; }, "compressed (default)");
+    layout->add_flag_callback(
+        "--zlib", [this] { o.layout = "zlib"; }, "not offered; see velta(1)");
+    layout->add_flag_callback(
+        "--plain", [this] { o.layout = "plain"; }, "uncompressed");
+    layout->require_option(0, 1);
+
+    sub = command("verify", "check a store's header, checksums and every version",
+                  velta::tool::cmd_verify);
+    store(sub);
+
+    sub = command("unlock", "remove a stale commit lock", velta::tool::cmd_unlock);
+    store(sub);
+    sub->add_flag("--force", o.force, "remove the lock even if its holder still runs");
+
+    sub = command("import", "add many versions in one commit: files, a directory, or git history",
+                  velta::tool::cmd_import);
+    store(sub);
+    sub->add_option("INPUT", o.inputs, "a directory, files in order, or with --git paths");
+    sub->add_option("--git", o.git_repo, "read every version of the PATHs from this repository");
+    sub->add_option("--name", o.name, "object name (default: directory or first file name)");
+    sub->add_flag("--force", o.force, "keep identical consecutive versions");
+
+    sub = command("info", "facts about a store", velta::tool::cmd_info);
+    store(sub);
+    json(sub);
+  }
+
+  int show_help() {
+    if (help_topic.empty()) {
+      std::fputs(app.help().c_str(), stdout);
+      return velta::tool::kExitOk;
+    }
+    for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+      if (sub->get_name() == help_topic) {
+        std::fputs(sub->help().c_str(), stdout);
+        return velta::tool::kExitOk;
+      }
+    }
+    std::fprintf(stderr, "velta: no command '%s'; velta help lists them\n", help_topic.c_str());
+    return velta::tool::kExitUsage;
+  }
 };
-using Engine = std::unique_ptr<vl_engine, EngineCloser>;
-
-Engine open_store(const std::string& path) {
-  Engine e(vl_open(path.c_str()));
-  if (!e) {
-    throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  }
-  return e;
-}
-
-vl_object* find_object(vl_engine* e, const std::string& name) {
-  vl_object* o = vl_object_open(e, name.c_str());
-  if (!o) throw std::runtime_error("no object named '" + name + "'");
-  return o;
-}
-
-// Reads a whole version in one call: byte counts are known up front.
-std::string read_all(vl_engine* e, vl_object* o, uint32_t version) {
-  std::string out(vl_object_bytes(o, version), '\0');
-  uint32_t index = version == 0xFFFFFFFFu ? vl_object_versions(o) - 1 : version;
-  uint64_t n = vl_read_version(e, o, index, 0, out.size(), out.data());
-  out.resize(n);
-  return out;
-}
-
-int cmd_info(const std::string& store) {
-  int format = vl_store_format(store.c_str());
-  if (format < 0) throw std::runtime_error(store + ": damaged header: " + std::strerror(errno));
-  if (format == 0) throw std::runtime_error(store + " is not a velta store");
-  Engine e = open_store(store);
-  vl_stats st{};
-  vl_engine_stats(e.get(), &st);
-  std::printf("format          %d\n", format);
-  std::printf("generation      %llu\n", (unsigned long long)vl_engine_generation(e.get()));
-  std::printf("mapped          %s\n", vl_store_is_mapped(e.get()) ? "yes" : "no");
-  std::printf("log records     %llu replayed\n", (unsigned long long)vl_wal_replayed(e.get()));
-  std::printf("objects         %u\n", vl_engine_objects(e.get()));
-  std::printf("dict entries    %u\n", vl_dict_entries(e.get()));
-  std::printf("chunks          %u (%llu token bytes)\n", vl_store_chunk_count(e.get()),
-              (unsigned long long)vl_store_token_bytes(e.get()));
-  std::printf("chunks put      %llu (%llu deduplicated)\n", (unsigned long long)st.chunks_put,
-              (unsigned long long)st.chunks_deduped);
-  std::printf("bytes ingested  %llu\n", (unsigned long long)st.bytes_ingested);
-  return 0;
-}
-
-int cmd_ls(const std::string& store) {
-  Engine e = open_store(store);
-  uint32_t n = vl_engine_objects(e.get());
-  for (uint32_t i = 0; i < n; ++i) {
-    vl_object* o = vl_engine_object(e.get(), static_cast<int>(i));
-    std::printf("%-32s %6u versions %12llu bytes\n", vl_object_name(o), vl_object_versions(o),
-                (unsigned long long)vl_object_bytes(o, 0xFFFFFFFFu));
-  }
-  return 0;
-}
-
-int cmd_cat(const std::string& store, const std::string& name, int64_t version) {
-  Engine e = open_store(store);
-  vl_object* o = find_object(e.get(), name);
-  uint32_t v = version < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(version);
-  if (!vl_object_has_version(o, v)) throw std::runtime_error("no such version");
-  std::string text = read_all(e.get(), o, v);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return 0;
-}
-
-int cmd_put(const std::string& store, const std::string& name, const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + file);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Engine e(vl_open(store.c_str()));
-  if (!e) {
-    if (errno != ENOENT) throw std::runtime_error("cannot open " + store + ": " + std::strerror(errno));
-    e.reset(vl_engine_new());  // a new store: commit creates it
-    if (!e) throw std::runtime_error("out of memory");
-  }
-  uint64_t generation = vl_engine_generation(e.get());
-  vl_object* o = vl_object_open(e.get(), name.c_str());
-  if (o) {
-    if (vl_update(e.get(), o, 0, vl_object_bytes(o, 0xFFFFFFFFu), text.data(), text.size()) != 0)
-      throw std::runtime_error("update refused");
-  } else if (!vl_create(e.get(), name.c_str(), text.data(), text.size())) {
-    throw std::runtime_error("out of memory");
-  }
-  int rc = vl_commit(e.get(), store.c_str(), generation);
-  if (rc == -2) throw std::runtime_error("the store changed since it was opened; try again");
-  if (rc == -3) throw std::runtime_error("the store is locked (vl_lock_break if stale)");
-  if (rc != 0) throw std::runtime_error(std::string("commit failed: ") + std::strerror(errno));
-  return 0;
-}
-
-int cmd_search(const std::string& store, const std::string& pattern, uint64_t max_hits) {
-  Engine e = open_store(store);
-  std::vector<uint64_t> pos(max_hits);
-  std::vector<int> obj(max_hits);
-  uint64_t n =
-      vl_search_flat(e.get(), pattern.data(), pattern.size(), pos.data(), obj.data(), max_hits);
-  for (uint64_t i = 0; i < n; ++i) {
-    std::printf("%s:%llu\n", vl_object_name(vl_engine_object(e.get(), obj[i])),
-                (unsigned long long)pos[i]);
-  }
-  return n ? 0 : 1;
-}
-
-int cmd_history(const std::string& store, const std::string& name, uint64_t start,
-                uint64_t len) {
-  Engine e = open_store(store);
-  vl_object* o = find_object(e.get(), name);
-  uint32_t nv = vl_object_versions(o);
-  std::vector<uint32_t> out(nv ? nv : 1);
-  uint32_t n = vl_range_history(o, start, len, out.data(), static_cast<uint32_t>(out.size()));
-  for (uint32_t i = 0; i < n; ++i) std::printf("%u\n", out[i]);
-  return 0;
-}
-
-int cmd_verify(const std::string& store) {
-  int format = vl_store_format(store.c_str());
-  if (format <= 0) {
-    std::printf("%s: %s\n", store.c_str(), format == 0 ? "not a store" : std::strerror(errno));
-    return 1;
-  }
-  int rc = vl_verify_chunks(store.c_str());
-  if (rc < 0) {
-    std::printf("%s: chunk trailer damaged: %s\n", store.c_str(), std::strerror(errno));
-    return 1;
-  }
-  std::printf("%s: format %d, %s\n", store.c_str(), format,
-              rc == 1 ? "no chunk trailer" : "chunk trailer intact");
-  return 0;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"velta: inspect and edit velta stores"};
-  app.require_subcommand(1);
-  std::string store, name, file, pattern;
-  int64_t version = -1;
-  uint64_t start = 0, len = 0, max_hits = 100;
-  int rc = 0;
-
-  auto* info = app.add_subcommand("info", "format, generation, objects and counters");
-  info->add_option("store", store)->required();
-  info->callback([&] { rc = cmd_info(store); });
-
-  auto* ls = app.add_subcommand("ls", "list objects");
-  ls->add_option("store", store)->required();
-  ls->callback([&] { rc = cmd_ls(store); });
-
-  auto* cat = app.add_subcommand("cat", "print an object's text");
-  cat->add_option("store", store)->required();
-  cat->add_option("object", name)->required();
-  cat->add_option("-v,--version", version, "version index (0 = oldest)");
-  cat->callback([&] { rc = cmd_cat(store, name, version); });
-
-  auto* put = app.add_subcommand("put", "create or replace an object from a file, then commit");
-  put->add_option("store", store)->required();
-  put->add_option("object", name)->required();
-  put->add_option("file", file)->required();
-  put->callback([&] { rc = cmd_put(store, name, file); });
-
-  auto* search = app.add_subcommand("search", "find a byte string in every current text");
-  search->add_option("store", store)->required();
-  search->add_option("pattern", pattern)->required();
-  search->add_option("-n,--max", max_hits, "most hits to print");
-  search->callback([&] { rc = cmd_search(store, pattern, max_hits); });
-
-  auto* history = app.add_subcommand("history", "versions that changed a byte range");
-  history->add_option("store", store)->required();
-  history->add_option("object", name)->required();
-  history->add_option("start", start)->required();
-  history->add_option("length", len)->required();
-  history->callback([&] { rc = cmd_history(store, name, start, len); });
-
-  auto* verify = app.add_subcommand("verify", "check the header and chunk trailer");
-  verify->add_option("store", store)->required();
-  verify->callback([&] { rc = cmd_verify(store); });
-
+  Cli cli;
   try {
-    app.parse(argc, argv);
+    cli.declare();
+    cli.app.parse(argc, argv);
+    return cli.run ? cli.run(cli.o) : velta::tool::kExitUsage;
+  } catch (const CLI::CallForHelp& e) {
+    return cli.app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return cli.app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    std::fprintf(stderr, "velta: %s\nRun 'velta help' for usage.\n", e.what());
+    return velta::tool::kExitUsage;
+  } catch (const velta::tool::Failure& e) {
+    std::fprintf(stderr, "velta: %s\n", e.what());
+    return e.code();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "velta: out of memory\n");
+    return velta::tool::kExitIo;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "velta: %s\n", e.what());
-    return 2;
+    return velta::tool::kExitIo;
   }
-  return rc;
 }

@@ -9,6 +9,7 @@
 // does nothing. Lookups, tokenizing and detokenizing never allocate.
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "dict/dict.h"
@@ -16,6 +17,17 @@
 #include "velta.h"
 
 namespace vd = velta::dict;
+
+namespace {
+
+// Reports the ids a learn or train call appended (they only ever append).
+void report_growth(vl_dict* dict, uint32_t before) noexcept {
+  if (dict->size > before && dict->on_change != nullptr) {
+    dict->on_change(dict->on_change_ctx, before + 1, dict->size);
+  }
+}
+
+}  // namespace
 
 // Entry b holds the byte value b; a byte token decodes to a pointer here.
 // (In sanitizer builds the "__odr_asan." companion symbol stays inside the
@@ -75,8 +87,11 @@ VL_API const uint8_t* vl_dict_text(const vl_dict* dict, uint32_t id, uint64_t* o
 VL_API uint32_t vl_dict_learn(vl_dict* dict, const void* text, uint64_t len,
                               uint32_t limit) noexcept {
   if (dict == nullptr || text == nullptr) return 0;
-  return velta::guard<uint32_t>(
+  const uint32_t before = dict->size;
+  const uint32_t added = velta::guard<uint32_t>(
       0, [&] { return vd::learn(*dict, static_cast<const uint8_t*>(text), len, limit); });
+  report_growth(dict, before);
+  return added;
 }
 
 VL_API uint64_t vl_tokenize(const vl_dict* dict, const void* text, uint64_t len, uint32_t* out,
@@ -103,9 +118,12 @@ VL_API uint32_t vl_dict_train(vl_dict* dict, const void* sample, uint64_t len, u
                               uint32_t per_pass, uint32_t min_count) noexcept {
   if (dict == nullptr) return 0;
   if (sample == nullptr) return dict->size;
-  return velta::guard<uint32_t>(dict->size, [&] {
+  const uint32_t before = dict->size;
+  const uint32_t size = velta::guard<uint32_t>(dict->size, [&] {
     return vd::train(*dict, static_cast<const uint8_t*>(sample), len, passes, per_pass, min_count);
   });
+  report_growth(dict, before);
+  return size;
 }
 
 VL_API int vl_dict__serializable(const vl_dict* dict) noexcept { return dict != nullptr ? 1 : 0; }
@@ -139,7 +157,22 @@ VL_API int vl_dict__restore(vl_dict* dict, const void* blob, uint64_t blob_len,
 VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
                                   uint32_t len) noexcept {
   if (dict == nullptr) return;
+  // `text` may lie in the dictionary's own buffer, which installing can
+  // move: compare against a copy.
+  uint8_t want[vd::kMaxEntryLen];
+  const bool reportable =
+      dict->on_change != nullptr && len <= sizeof want && (len == 0 || text != nullptr);
+  if (reportable && len != 0) std::memcpy(want, text, len);
   velta::guard_void([&] { vd::install(*dict, id, static_cast<const uint8_t*>(text), len); });
+  if (!reportable) return;
+  // Reported when the id now holds exactly these bytes, which is also the
+  // case for a repeated install that changed nothing: replaying it is
+  // harmless.
+  uint64_t now_len = 0;
+  const uint8_t* now = vd::text_of(*dict, id, &now_len);
+  const bool holds = id != 0 && id <= dict->size && now_len == len &&
+                     (len == 0 || (now != nullptr && std::memcmp(now, want, len) == 0));
+  if (holds) dict->on_change(dict->on_change_ctx, id, id);
 }
 
 }  // extern "C"

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "velta.h"
+
 namespace velta::engine {
 
 class ChangeLog {
@@ -46,6 +48,14 @@ class ChangeLog {
                          std::uint64_t src_pos, std::uint64_t len) noexcept = 0;
   virtual void log_cut(const char* name, std::uint64_t pos, std::uint64_t len) noexcept = 0;
   virtual void log_trim(const char* name, std::uint32_t keep) noexcept = 0;
+  // A binary object made from `n` bytes cut with `opts` (already checked).
+  virtual void log_binary(const char* name, const void* data, std::uint64_t n,
+                          const vl_bin_opts& opts) noexcept = 0;
+  // Dictionary ids lo..hi (inclusive) were added by something other than a
+  // logged text (training, direct learning, installation), or by a text
+  // whose edit then failed: their bytes go to the log so replay rebuilds
+  // the same ids.
+  virtual void log_entries(std::uint32_t lo, std::uint32_t hi) noexcept = 0;
 };
 
 }  // namespace velta::engine

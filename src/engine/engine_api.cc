@@ -2,12 +2,24 @@
 // out-of-memory guard around the work in velta::engine.
 #include <cerrno>
 
+#include "dict/dict.h"
 #include "engine/edits.h"
 #include "engine/engine.h"
 #include "engine/search.h"
 #include "util/capi_guard.h"
 
 namespace eng = velta::engine;
+
+namespace {
+
+// An edit that ran out of memory after learning its text leaves entries
+// that no record carries; logging them keeps replayed ids equal to ours.
+void log_stray_entries(vl_engine* engine, std::uint32_t before) noexcept {
+  const std::uint32_t now = vl_dict_size(engine->dict);
+  if (now > before && engine->log) engine->log->log_entries(before + 1, now);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -17,6 +29,9 @@ vl_engine* vl_engine_new(void) noexcept {
     e->dict = vl_dict_new();
     e->store = vl_store_new();
     if (e->dict == nullptr || e->store == nullptr) throw std::bad_alloc();
+    // Entries a caller adds to this dictionary directly are logged too.
+    e->dict->on_change = &eng::report_dict_growth;
+    e->dict->on_change_ctx = e.get();
     e->objects.reserve(64);
     return e.release();
   });
@@ -80,9 +95,12 @@ vl_object* vl_create(vl_engine* engine, const char* name, const void* text, uint
     errno = EINVAL;
     return nullptr;
   }
-  return velta::guard<vl_object*>(nullptr, [&] {
+  const std::uint32_t before = vl_dict_size(engine->dict);
+  vl_object* made = velta::guard<vl_object*>(nullptr, [&] {
     return eng::create(engine, name, static_cast<const std::uint8_t*>(text), len);
   });
+  if (made == nullptr) log_stray_entries(engine, before);
+  return made;
 }
 
 vl_object* vl_object_open(vl_engine* engine, const char* name) noexcept {
@@ -134,9 +152,12 @@ uint64_t vl_store_mapped_bytes(const vl_engine* engine) noexcept {
 int vl_update(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t del, const void* text,
               uint64_t text_len) noexcept {
   if (engine == nullptr || object == nullptr || object->versions.empty()) return -1;
-  return velta::guard(-1, [&] {
+  const std::uint32_t before = vl_dict_size(engine->dict);
+  const int rc = velta::guard(-1, [&] {
     return eng::update(engine, object, pos, del, static_cast<const std::uint8_t*>(text), text_len);
   });
+  if (rc != 0) log_stray_entries(engine, before);
+  return rc;
 }
 
 int vl_cut(vl_engine* engine, vl_object* object, uint64_t pos, uint64_t len) noexcept {

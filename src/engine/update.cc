@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "dict/dict.h"
 #include "engine/engine.h"
 
 namespace velta::engine {
@@ -56,7 +57,8 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
     if (t != nullptr && tlen > e.off) append(&w, t + e.off, tlen - e.off);
   }
 
-  vl_dict_learn(engine->dict, w.data(), w.size(), kLearnLimit);
+  // Not the exported call: the update record carries this text.
+  dict::learn(*engine->dict, w.data(), w.size(), kLearnLimit);
   if (w.size() >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
   auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(w.size() + 1);
   const std::uint64_t n_ids =

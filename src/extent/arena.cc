@@ -5,59 +5,49 @@
 #include <cstdlib>
 
 namespace velta::extent {
-namespace {
+
+namespace detail {
 
 struct block {
   block* prev;  // the block allocated before this one
   vl_ext nodes[kBlockNodes];
 };
 
-block* g_arena = nullptr;                  // newest block
-std::uint32_t g_arena_used = kBlockNodes;  // slots used in g_arena; full = next alloc makes a block
-vl_ext* g_free = nullptr;                  // free list head, linked through left
-std::uint64_t g_nodes_total = 0;
-std::uint64_t g_nodes_alloced = 0;
-std::uint64_t g_nodes_freed = 0;
-std::uint32_t g_fail_blocks = 0;  // test hook: block allocations still to refuse
+arena_state g_arena;
 
-void free_push(vl_ext* n) noexcept {
-  n->left = g_free;
-  g_free = n;
-  --g_nodes_alloced;
-  ++g_nodes_freed;
-}
-
-}  // namespace
-
-vl_ext* node_alloc() noexcept {
-  vl_ext* n;
-  if (g_free != nullptr) {
-    n = g_free;
-    g_free = n->left;
-  } else {
-    if (g_arena_used == kBlockNodes) {
-      if (g_fail_blocks > 0) {
-        --g_fail_blocks;
-        return nullptr;
-      }
-      auto* b = static_cast<block*>(std::malloc(sizeof(block)));
-      if (b == nullptr) return nullptr;
-      b->prev = g_arena;
-      g_arena = b;
-      g_arena_used = 0;
-    }
-    n = &g_arena->nodes[g_arena_used++];
-    ++g_nodes_total;
+vl_ext* node_alloc_new_block() noexcept {
+  arena_state& a = g_arena;
+  if (a.fail_blocks > 0) {
+    --a.fail_blocks;
+    return nullptr;
   }
-  ++g_nodes_alloced;
+  auto* b = static_cast<block*>(std::malloc(sizeof(block)));
+  if (b == nullptr) return nullptr;
+  b->prev = a.newest;
+  a.newest = b;
+  a.used = 1;
+  a.next_slot = &b->nodes[1];
+  ++a.nodes_total;
+  ++a.nodes_alloced;
+  vl_ext* n = &b->nodes[0];
   n->refs = 0;
   return n;
 }
 
-vl_ext* retain(vl_ext* node) noexcept {
-  if (node != nullptr) ++node->refs;
-  return node;
+}  // namespace detail
+
+namespace {
+
+using detail::g_arena;
+
+void free_push(vl_ext* n) noexcept {
+  n->left = g_arena.free;
+  g_arena.free = n;
+  --g_arena.nodes_alloced;
+  ++g_arena.nodes_freed;
 }
+
+}  // namespace
 
 void release(vl_ext* node) noexcept {
   // Dead nodes with two children wait on `parked` (linked through left,
@@ -89,30 +79,28 @@ void release(vl_ext* node) noexcept {
 
 void discard(vl_ext* node) noexcept { release(retain(node)); }
 
-std::uint64_t nodes_total() noexcept { return g_nodes_total; }
-std::uint64_t nodes_alloced() noexcept { return g_nodes_alloced; }
-std::uint64_t nodes_freed() noexcept { return g_nodes_freed; }
+std::uint64_t nodes_total() noexcept { return g_arena.nodes_total; }
+std::uint64_t nodes_alloced() noexcept { return g_arena.nodes_alloced; }
+std::uint64_t nodes_freed() noexcept { return g_arena.nodes_freed; }
 
 void arena_free() noexcept {
-  while (g_arena != nullptr) {
-    block* prev = g_arena->prev;
-    std::free(g_arena);
-    g_arena = prev;
+  while (g_arena.newest != nullptr) {
+    detail::block* prev = g_arena.newest->prev;
+    std::free(g_arena.newest);
+    g_arena.newest = prev;
   }
-  g_arena_used = kBlockNodes;
-  g_free = nullptr;
-  g_nodes_freed = 0;
-  g_nodes_total = 0;
-  g_nodes_alloced = 0;
+  const std::uint32_t fail_blocks = g_arena.fail_blocks;
+  g_arena = detail::arena_state{};
+  g_arena.fail_blocks = fail_blocks;
 }
 
 namespace testing {
 
-void fail_next_blocks(std::uint32_t n) noexcept { g_fail_blocks = n; }
+void fail_next_blocks(std::uint32_t n) noexcept { g_arena.fail_blocks = n; }
 
 std::uint64_t free_list_length() noexcept {
   std::uint64_t n = 0;
-  for (const vl_ext* p = g_free; p != nullptr; p = p->left) ++n;
+  for (const vl_ext* p = g_arena.free; p != nullptr; p = p->left) ++n;
   return n;
 }
 

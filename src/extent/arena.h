@@ -22,14 +22,53 @@ namespace velta::extent {
 
 inline constexpr std::uint32_t kBlockNodes = 4096;
 
+// The arena's process-wide state. Only arena.cc and the inline fast paths
+// below touch it.
+namespace detail {
+struct block;
+struct arena_state {
+  block* newest = nullptr;           // head of the chain of blocks
+  std::uint32_t used = kBlockNodes;  // slots used in `newest`; full = next alloc makes a block
+  vl_ext* free = nullptr;            // free list head, linked through left
+  vl_ext* next_slot = nullptr;       // slot number `used` of `newest`
+  std::uint64_t nodes_total = 0;
+  std::uint64_t nodes_alloced = 0;
+  std::uint64_t nodes_freed = 0;
+  std::uint32_t fail_blocks = 0;  // test hook: block allocations still to refuse
+};
+extern arena_state g_arena;
+// node_alloc when the free list is empty and the newest block is full.
+vl_ext* node_alloc_new_block() noexcept;
+}  // namespace detail
+
 // A node with refs 0 and every other field for the caller to fill; the
 // free list's head when there is one, else the next slot of the newest
 // block. NULL when a new block is needed and the heap refuses it (no
-// counter changes then). O(1).
-vl_ext* node_alloc() noexcept;
+// counter changes then). O(1); inline because every tree operation makes
+// its nodes here.
+inline vl_ext* node_alloc() noexcept {
+  detail::arena_state& a = detail::g_arena;
+  vl_ext* n;
+  if (a.free != nullptr) {
+    n = a.free;
+    a.free = n->left;
+  } else if (a.used < kBlockNodes) {
+    n = a.next_slot++;
+    ++a.used;
+    ++a.nodes_total;
+  } else {
+    return detail::node_alloc_new_block();
+  }
+  ++a.nodes_alloced;
+  n->refs = 0;
+  return n;
+}
 
 // Adds one reference; returns `node`. NULL stays NULL.
-vl_ext* retain(vl_ext* node) noexcept;
+inline vl_ext* retain(vl_ext* node) noexcept {
+  if (node != nullptr) ++node->refs;
+  return node;
+}
 
 // Gives up one reference; at zero the node goes to the free list and its
 // children lose one reference each, recursively. NULL does nothing.

@@ -16,6 +16,20 @@ std::uint64_t tokens_of(const vl_ext* n) noexcept { return n != nullptr ? n->tok
 std::uint64_t bytes_of(const vl_ext* n) noexcept { return n != nullptr ? n->bytes : 0; }
 bool is_leaf(const vl_ext* n) noexcept { return n->left == nullptr && n->right == nullptr; }
 
+// mk_inner, inlined into join and split, which make most of the nodes.
+[[gnu::always_inline]] inline vl_ext* inner(vl_ext* left, vl_ext* right,
+                                            std::uint32_t prio) noexcept {
+  vl_ext* n = node_alloc();
+  if (n == nullptr) return nullptr;
+  n->left = retain(left);
+  n->right = retain(right);
+  n->leaf = vl_leaf{0, 0, 0};
+  n->tokens = tokens_of(left) + tokens_of(right);
+  n->bytes = bytes_of(left) + bytes_of(right);
+  n->prio = prio;
+  return n;
+}
+
 vl_ext* build_rec(const vl_leaf* leaves, const std::uint64_t* bytes, std::uint32_t n) noexcept {
   if (n == 1) return mk_leaf(leaves[0], bytes[0], rng_next());
   std::uint32_t h = n / 2;
@@ -57,15 +71,7 @@ std::uint32_t rng_state() noexcept { return g_rng; }
 void set_rng_state(std::uint32_t state) noexcept { g_rng = state; }
 
 vl_ext* mk_inner(vl_ext* left, vl_ext* right, std::uint32_t prio) noexcept {
-  vl_ext* n = node_alloc();
-  if (n == nullptr) return nullptr;
-  n->left = retain(left);
-  n->right = retain(right);
-  n->leaf = vl_leaf{0, 0, 0};
-  n->tokens = tokens_of(left) + tokens_of(right);
-  n->bytes = bytes_of(left) + bytes_of(right);
-  n->prio = prio;
-  return n;
+  return inner(left, right, prio);
 }
 
 vl_ext* mk_leaf(const vl_leaf& leaf, std::uint64_t bytes, std::uint32_t prio) noexcept {
@@ -99,7 +105,7 @@ vl_ext* join_core(vl_ext* a, vl_ext* b, bool* failed) noexcept {
       }
       if (a->prio >= b->prio) {
         if (is_leaf(a)) {
-          res = mk_inner(a, b, a->prio);
+          res = inner(a, b, a->prio);
           if (res == nullptr) goto fail;
           break;
         }
@@ -107,7 +113,7 @@ vl_ext* join_core(vl_ext* a, vl_ext* b, bool* failed) noexcept {
         a = a->right;
       } else {
         if (is_leaf(b)) {
-          res = mk_inner(a, b, b->prio);
+          res = inner(a, b, b->prio);
           if (res == nullptr) goto fail;
           break;
         }
@@ -120,8 +126,8 @@ vl_ext* join_core(vl_ext* a, vl_ext* b, bool* failed) noexcept {
   }
   while (!path.empty()) {
     step s = path.pop();
-    vl_ext* n = s.went_right ? mk_inner(s.node->left, res, s.node->prio)
-                             : mk_inner(res, s.node->right, s.node->prio);
+    vl_ext* n = s.went_right ? inner(s.node->left, res, s.node->prio)
+                             : inner(res, s.node->right, s.node->prio);
     if (n == nullptr) {
       discard(res);
       goto fail;
@@ -188,7 +194,7 @@ bool split_core(vl_ext* node, std::uint64_t k, vl_leaf_bytes_fn fn, void* ctx, v
     vl_ext* n = s.node;
     if (s.went_right) {
       if (l != nullptr) {
-        vl_ext* m = mk_inner(n->left, l, n->prio);
+        vl_ext* m = inner(n->left, l, n->prio);
         if (m == nullptr) goto fail;
         l = m;
       } else {
@@ -196,7 +202,7 @@ bool split_core(vl_ext* node, std::uint64_t k, vl_leaf_bytes_fn fn, void* ctx, v
       }
     } else {
       if (r != nullptr) {
-        vl_ext* m = mk_inner(r, n->right, n->prio);
+        vl_ext* m = inner(r, n->right, n->prio);
         if (m == nullptr) goto fail;
         r = m;
       } else {

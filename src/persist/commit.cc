@@ -7,12 +7,18 @@
 // leaves the file behind; every later commit then waits its full second
 // (200 attempts, 5 ms apart) and gives -3 until vl_lock_break removes it.
 //
+// A commit never drops acknowledged records: it claims the log's writer
+// lock before it saves (-3 while another engine is attached as writer) and
+// refuses (-2) when the log holds records for the snapshot on disk that
+// this engine has not replayed.
+//
 // A commit only moves a store's generation forward: the snapshot it writes
 // carries a generation above the one it checked, so a generation noted at
 // open can never match a store that has been committed since.
 #include "persist/commit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,9 +30,12 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "persist/files.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
+#include "persist/snapshot_writer.h"
 #include "persist/wal.h"
+#include "persist/wal_format.h"
 #include "util/holders.h"
 #include "util/limits.h"
 #include "velta.h"
@@ -80,7 +89,36 @@ std::uint64_t engine_generation(const vl_engine* engine) noexcept {
   return wal != nullptr ? wal->generation : 0;
 }
 
+namespace {
+
+// True when the claimed log holds no record for the snapshot of
+// `expected` that this engine has not replayed or written itself: its own
+// attached log, a log of another generation or without records, or the
+// very log this engine replayed at open (unattached), grown by nothing.
+bool log_seen(const vl_engine* engine, const LogClaim& claim, const char* path,
+              std::uint64_t expected) {
+  if (claim.own) return true;
+  struct stat st;
+  std::uint8_t hdr[wal_format::kHeaderSize];
+  if (::fstat(claim.fd, &st) != 0) return false;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size <= wal_format::kHeaderSize ||
+      ::pread(claim.fd, hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr) ||
+      !wal_header_matches(hdr, sizeof hdr, expected)) {
+    return true;
+  }
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr && wal->file == nullptr && wal->generation == expected &&
+         same_file(wal->store_path, path) && wal->seen_end == size;
+}
+
+}  // namespace
+
 int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
+  if (wal_refuses(engine, path)) {
+    errno = EROFS;
+    return -1;
+  }
   LockFile lock(lock_path_of(path));
   bool taken = false;
   for (int attempt = 0; attempt < kLockAttempts && !taken; ++attempt) {
@@ -90,6 +128,12 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   if (!taken) return kCommitLocked;
 
   if (vl_store_generation(path) != expected) return kCommitChanged;
+
+  // Held from here until the log restart, so no other engine attaches the
+  // log (or appends to it) while the snapshot is replaced.
+  LogClaim claim;
+  if (wal_claim(engine, path, &claim) != 0) return errno == EBUSY ? -3 : -1;
+  if (!log_seen(engine, claim, path, expected)) return -2;
 
   // The save writes the engine's generation + 1 (1 without a log). An
   // engine below the disk's generation (made in memory, opened without log,
@@ -109,7 +153,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
       vl_engine__set_wal(engine, lifted_log.get());
     }
   }
-  const int rc = vl_save(engine, path);
+  const int rc = snap_save(engine, path, 0, &claim);
   // A save that got as far as restarting the log has consumed the attached
   // state, whether the restart worked (a new one is attached) or not (none
   // is). A save that failed earlier left it in place: undo the lift.
@@ -126,12 +170,12 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
 int lock_break(const char* path) { return ::remove(lock_path_of(path).c_str()); }
 
 int lock_held(const char* path) {
-  FileHolder f(std::fopen(lock_path_of(path).c_str(), "rb"));
+  FileHolder f(fopen_regular(lock_path_of(path).c_str()));
   return f ? 1 : 0;
 }
 
 std::uint64_t store_generation(const char* path) noexcept {
-  FileHolder f(std::fopen(path, "rb"));
+  FileHolder f(fopen_regular(path));
   if (!f) return 0;
   std::uint8_t hdr[kSnapHeaderSize];
   const std::size_t got = std::fread(hdr, 1, sizeof hdr, f.get());

@@ -25,18 +25,34 @@ char* path_with_suffix(const char* a, const char* b) noexcept {
   return s;
 }
 
-void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept {
-  *out_len = 0;
-  FileHolder f(std::fopen(path, "rb"));
-  if (!f) return nullptr;
-  // fopen accepts a directory, whose "size" from seeking to its end is
-  // 2^63 - 1 on Linux; only regular files have a length worth reading.
+int open_regular(const char* path) noexcept {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+  // writer. Only regular files have a length worth reading (a directory
+  // "seeks" to 2^63 - 1).
+  Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return -1;
   struct stat st;
-  if (::fstat(fileno(f.get()), &st) != 0) return nullptr;
+  if (::fstat(fd.get(), &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return nullptr;
+    return -1;
   }
+  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return -1;
+  return fd.release();
+}
+
+std::FILE* fopen_regular(const char* path) noexcept {
+  Fd fd(open_regular(path));
+  if (fd.get() < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd.get(), "rb");
+  if (f != nullptr) (void)fd.release();
+  return f;
+}
+
+void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept {
+  *out_len = 0;
+  FileHolder f(fopen_regular(path));
+  if (!f) return nullptr;
   if (std::fseek(f.get(), 0, SEEK_END) != 0) return nullptr;
   long size = std::ftell(f.get());
   if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return nullptr;

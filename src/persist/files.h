@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace velta::persist {
 
@@ -18,6 +19,15 @@ char* path_with_suffix(const char* a, const char* b) noexcept;
 // EINVAL otherwise), or the buffer cannot be allocated; errno is otherwise
 // as the C library left it (possibly 0 for a short read).
 void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept;
+
+// Opens `path` read-only without waiting on a FIFO or device and keeps it
+// only when it is a regular file: the descriptor (blocking, close-on-exec),
+// or -1 with errno (EISDIR for a directory, EINVAL for any other
+// non-regular file, or the failing call's).
+int open_regular(const char* path) noexcept;
+
+// The same as a stdio stream for reading; NULL with errno.
+std::FILE* fopen_regular(const char* path) noexcept;
 
 // Fsyncs the directory holding `file_path` ("." for a bare name, "/" for
 // "/name") so that a rename into it, or a file created in it, survives a

@@ -24,15 +24,17 @@ int vl_save_ex(vl_engine* engine, const char* path, int options) noexcept {
 
 int vl_save(vl_engine* engine, const char* path) noexcept { return vl_save_ex(engine, path, 0); }
 
-vl_engine* vl_open(const char* path) noexcept {
+vl_engine* vl_open_ex(const char* path, unsigned flags) noexcept {
   return velta::guard<vl_engine*>(nullptr, [&]() -> vl_engine* {
-    if (!path) {
+    if (!path || (flags & ~VL_OPEN_READONLY) != 0) {
       errno = EINVAL;
       return nullptr;
     }
-    return per::open_store(path);
+    return per::open_store(path, (flags & VL_OPEN_READONLY) != 0);
   });
 }
+
+vl_engine* vl_open(const char* path) noexcept { return vl_open_ex(path, 0); }
 
 int vl_commit(vl_engine* engine, const char* path, std::uint64_t expected) noexcept {
   return velta::guard(-1, [&] {

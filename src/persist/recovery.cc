@@ -1,25 +1,28 @@
 // Open and recovery: a store on disk back into an engine.
 //
-// vl_open loads the snapshot at P (mapped in place when it was written in
-// the mappable layout, otherwise from a copy in memory), then brings the
-// log P + ".wal" into line with it:
+// vl_open_ex loads the snapshot at P (mapped in place when it was written
+// in the mappable layout, and then checked: trailer CRC and chunk keys;
+// otherwise from a copy in memory), then brings the log P + ".wal" into
+// line with it. A read-write open first takes the log's writer lock:
 //  - missing, or its header names another generation or is damaged: the
 //    log is restarted as a bare header; none of its records belongs to this
 //    snapshot (a save that crashed between its rename and the log restart
 //    leaves exactly such a log, whose records the snapshot already holds);
-//  - valid header: every complete record whose CRC holds is replayed with
-//    logging off, and the file is cut after the last one applied;
-//  - present but unreadable: the engine runs without log, and the file is
-//    left as it is (its records cannot be applied, and appending after
-//    them would write edits against a state they were never made on).
-// Opening takes no commit lock, so a commit by another process may replace
-// the snapshot and restart the log while we load. The log is only restarted
-// or cut after checking that the store still has the generation we loaded,
-// and under an advisory lock on the log file that every restart also holds,
-// re-checking the header there; otherwise the open starts over, so it never
-// damages a log that belongs to a newer snapshot.
-// After a successful open the engine logs into P + ".wal", or has no log
-// when the file could not be kept; either way the open itself succeeds.
+//  - valid header: records are replayed with logging off up to the first
+//    one that is torn, damaged or cannot be applied, and the file is cut
+//    after the last one applied. When intact records would go with the cut
+//    (an intact record that cannot be applied, or damage with intact
+//    records behind it), the cut-off bytes are first kept in a new file
+//    beside the store; if they cannot be kept, nothing is cut and the
+//    engine runs without log;
+//  - not a regular file: left alone, the engine runs without log.
+// When another engine holds the writer lock, or the file cannot be opened
+// for writing, and always for a read-only open, the log is read and
+// replayed in memory only: nothing is written, cut, created or locked.
+// Opening takes no commit lock, so a commit may replace the snapshot while
+// we load; a commit holds the writer lock from before its rename to after
+// its log restart, so once we hold the lock a generation check tells
+// whether the store moved on, and the open then starts over.
 #include "persist/recovery.h"
 
 #include <fcntl.h>
@@ -37,7 +40,9 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "engine/edits.h"
 #include "engine/engine.h"
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
@@ -46,8 +51,8 @@
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
 #include "persist/wal_format.h"
+#include "util/capi_guard.h"
 #include "util/holders.h"
-#include "util/limits.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -103,10 +108,37 @@ bool read_blob(bytereader* r, const std::uint8_t** out, std::uint64_t* len) {
   return true;
 }
 
-// Decodes one payload and applies it; false (nothing applied) when it does
-// not decode. Results of the operations are ignored: a record whose object
-// is gone changes nothing but still counts.
-bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t n) {
+enum class Applied { kYes, kUndecodable, kRefused };
+
+Applied refused_unless(bool ok) { return ok ? Applied::kYes : Applied::kRefused; }
+
+// Installs each (id, bytes) of an entries record. An id that does not end
+// up holding its bytes was refused (id or length out of range, which no
+// writer logs) or met out of memory.
+Applied apply_entries(vl_engine* engine, bytereader* r) {
+  const std::uint32_t count = read_u32(r);
+  if (r->failed) return Applied::kUndecodable;
+  vl_dict* dict = vl_engine_dict(engine);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t id = read_u32(r);
+    const std::uint8_t* len8 = read_bytes(r, 1);
+    if (r->failed || len8 == nullptr) return Applied::kUndecodable;
+    const std::uint8_t* text = read_bytes(r, *len8);
+    if (text == nullptr || *len8 > fmt::kMaxEntryLen) return Applied::kUndecodable;
+    vl_net__install_entry(dict, id, text, *len8);
+    std::uint64_t now = 0;
+    const std::uint8_t* got = vl_dict_text(dict, id, &now);
+    const bool holds = id != 0 && id <= vl_dict_size(dict) && now == *len8 &&
+                       (now == 0 || std::memcmp(got, text, now) == 0);
+    if (!holds) return Applied::kRefused;
+  }
+  return Applied::kYes;
+}
+
+// Decodes one payload and applies it. Runs the engine's own operations,
+// which throw std::bad_alloc when out of memory.
+Applied apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t n) {
+  namespace eng = velta::engine;
   bytereader r{payload + 1, n - 1, 0, 0};
   char a[kNameBufBytes];
   char b[kNameBufBytes];
@@ -114,75 +146,76 @@ bool apply_record(vl_engine* engine, const std::uint8_t* payload, std::uint64_t 
   std::uint64_t len = 0;
   switch (payload[0]) {
     case fmt::kCreate: {
-      if (!read_name(&r, a) || !read_blob(&r, &bytes, &len)) return false;
-      vl_create(engine, a, bytes, len);
-      return true;
+      if (!read_name(&r, a) || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
+      eng::create(engine, a, bytes, len);
+      return Applied::kYes;
     }
     case fmt::kUpdate: {
-      if (!read_name(&r, a)) return false;
+      if (!read_name(&r, a)) return Applied::kUndecodable;
       std::uint64_t pos = read_u64(&r);
       std::uint64_t del = read_u64(&r);
-      if (r.failed || !read_blob(&r, &bytes, &len)) return false;
-      if (vl_object* obj = vl_object_open(engine, a)) {
-        vl_update(engine, obj, pos, del, len ? bytes : nullptr, len);
-      }
-      return true;
+      if (r.failed || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
+      vl_object* obj = eng::find(engine, a);
+      return refused_unless(obj && eng::update(engine, obj, pos, del, bytes, len) == 0);
     }
     case fmt::kDelete: {
-      if (!read_name(&r, a)) return false;
-      vl_delete(engine, a);
-      return true;
+      if (!read_name(&r, a)) return Applied::kUndecodable;
+      return refused_unless(eng::delete_object(engine, a) == 0);
     }
     case fmt::kGraft: {
-      if (!read_name(&r, a) || !read_name(&r, b)) return false;
+      if (!read_name(&r, a) || !read_name(&r, b)) return Applied::kUndecodable;
       std::uint64_t dst_pos = read_u64(&r);
       std::uint64_t src_pos = read_u64(&r);
       std::uint64_t count = read_u64(&r);
-      if (r.failed) return false;
-      vl_object* dst = vl_object_open(engine, a);
-      vl_object* src = vl_object_open(engine, b);
-      if (dst && src) vl_graft(engine, dst, dst_pos, src, src_pos, count);
-      return true;
+      if (r.failed) return Applied::kUndecodable;
+      vl_object* dst = eng::find(engine, a);
+      vl_object* src = eng::find(engine, b);
+      return refused_unless(dst && src &&
+                            eng::graft(engine, dst, dst_pos, src, src_pos, count) == 0);
     }
     case fmt::kCut: {
-      if (!read_name(&r, a)) return false;
+      if (!read_name(&r, a)) return Applied::kUndecodable;
       std::uint64_t pos = read_u64(&r);
       std::uint64_t count = read_u64(&r);
-      if (r.failed) return false;
-      if (vl_object* obj = vl_object_open(engine, a)) vl_cut(engine, obj, pos, count);
-      return true;
+      if (r.failed) return Applied::kUndecodable;
+      vl_object* obj = eng::find(engine, a);
+      return refused_unless(obj && eng::cut(engine, obj, pos, count) == 0);
     }
     case fmt::kTrim: {
-      if (!read_name(&r, a)) return false;
+      if (!read_name(&r, a)) return Applied::kUndecodable;
       std::uint32_t keep = read_u32(&r);
-      if (r.failed) return false;
-      if (vl_object* obj = vl_object_open(engine, a)) vl_trim_history(engine, obj, keep);
-      return true;
+      if (r.failed) return Applied::kUndecodable;
+      vl_object* obj = eng::find(engine, a);
+      // A trim is only logged when it drops versions.
+      return refused_unless(obj && eng::trim_history(engine, obj, keep) > 0);
     }
+    case fmt::kBinary: {
+      if (!read_name(&r, a)) return Applied::kUndecodable;
+      vl_bin_opts opts;
+      opts.target_size = read_u32(&r);
+      opts.min_size = read_u32(&r);
+      opts.max_size = read_u32(&r);
+      opts.fixed_size = read_u32(&r);
+      if (r.failed || !read_blob(&r, &bytes, &len)) return Applied::kUndecodable;
+      // With an engine and a name, only memory can fail it.
+      if (vl_create_binary(engine, a, bytes, len, &opts) == nullptr) throw std::bad_alloc();
+      return Applied::kYes;
+    }
+    case fmt::kEntries:
+      return apply_entries(engine, &r);
     default:
-      return false;  // kind 0 and 7..255 are never written
+      return Applied::kUndecodable;  // kind 0 and 9..255 are never written
   }
 }
 
 // ------------------------------------------------------------- the log
 
-enum class LogHeader { kValid, kMissing, kInvalid, kUnreadable };
-
-LogHeader check_log_header(const char* wal_path, std::uint64_t generation) {
-  errno = 0;
-  FileHolder f(std::fopen(wal_path, "rb"));
-  if (!f) return errno == ENOENT ? LogHeader::kMissing : LogHeader::kUnreadable;
-  std::uint8_t h[fmt::kHeaderSize];
-  std::size_t got = std::fread(h, 1, sizeof h, f.get());
-  if (got < sizeof h && std::ferror(f.get())) return LogHeader::kUnreadable;
-  return got == sizeof h && wal_header_matches(h, sizeof h, generation) ? LogHeader::kValid
-                                                                        : LogHeader::kInvalid;
-}
-
 enum class LogOutcome {
-  kKept,   // the log is in line with the engine; open it for appending
-  kNoLog,  // it cannot be kept; run without log
-  kStale,  // a commit replaced the snapshot while we loaded it; start over
+  kKept,        // attached: the log is in line with the engine and locked
+  kUnattached,  // replayed in memory; another writer holds the log, or the
+                // open is read-only
+  kNoLog,       // it cannot be kept; run without log
+  kStale,       // a commit replaced the snapshot while we loaded it; start over
 };
 
 // False when the snapshot on disk no longer carries the generation we
@@ -192,101 +225,153 @@ bool snapshot_unchanged(const vl_wal* wal) {
   return vl_store_generation(wal->store_path) == wal->generation;
 }
 
-// Starts the log afresh at our generation, unless the store moved on.
-LogOutcome restart_log(const vl_wal* wal, bool created) {
-  if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
-  // Between our header check and now, a commit may have restarted the log
-  // for the very snapshot we loaded and appended to it: then load again
-  // and replay those records instead of truncating them.
-  const int rc = wal_restart(wal->wal_path, wal->generation, /*keep_if_current=*/true);
-  if (rc < 0) return LogOutcome::kNoLog;
-  if (rc == 1) return LogOutcome::kStale;
-  if (created) sync_parent_dir(wal->wal_path);
-  return LogOutcome::kKept;
+// The first `size` bytes of the open file fd. Throws std::bad_alloc;
+// false with errno on a read error.
+bool read_prefix(int fd, std::uint64_t size, std::vector<std::uint8_t>* out) {
+  out->resize(size);
+  std::uint64_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, out->data() + done, size - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;  // shrank under us
+      return false;
+    }
+    done += static_cast<std::uint64_t>(got);
+  }
+  return true;
 }
 
-// Cuts the log back to `valid` bytes and syncs it. Checks first, on the
-// descriptor it cuts through, that the file still starts with our header.
-// If it does not, a commit has restarted it for a newer snapshot since we
-// read it, and cutting it (or lengthening it: ftruncate also extends) would
-// damage the committer's records.
-LogOutcome cut_tail(const vl_wal* wal, std::uint64_t valid) {
-  Fd fd(::open(wal->wal_path, O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0) return LogOutcome::kNoLog;
-  // The same lock a restart holds: no commit truncates and rewrites the
-  // file between our header check and our cut. Closing fd releases it.
-  int rc;
-  do rc = ::flock(fd.get(), LOCK_EX);
-  while (rc != 0 && errno == EINTR);
-  if (rc != 0) return LogOutcome::kNoLog;
-  std::uint8_t h[fmt::kHeaderSize];
+// Replays the log image when its header continues our snapshot.
+void replay_image(vl_engine* engine, vl_wal* wal, const std::vector<std::uint8_t>& image,
+                  ReplayResult* res) {
+  *res = ReplayResult{fmt::kHeaderSize, 0, ReplayStop::kEnd};
+  if (wal_header_matches(image.data(), image.size(), wal->generation)) {
+    *res = replay(engine, image.data(), image.size());
+    wal->replayed = res->applied;
+  }
+}
+
+// Replays the log in memory without attaching or changing anything: for a
+// read-only open, and for a read-write open beside another writer. A log
+// that is missing or cannot be read leaves the snapshot as it is.
+LogOutcome replay_unattached(vl_engine* engine, vl_wal* wal) {
+  Fd fd(open_regular(wal->wal_path));
+  std::vector<std::uint8_t> image;
   struct stat st;
-  if (::pread(fd.get(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) ||
-      ::fstat(fd.get(), &st) != 0) {
-    return LogOutcome::kNoLog;
+  if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 &&
+      read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+    ReplayResult res;
+    replay_image(engine, wal, image, &res);
+    wal->seen_end = image.size();
   }
-  if (!wal_header_matches(h, sizeof h, wal->generation)) return LogOutcome::kStale;
-  if (static_cast<std::uint64_t>(st.st_size) > valid &&
-      ::ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) {
-    return LogOutcome::kNoLog;
-  }
-  (void)::fsync(fd.get());
-  return LogOutcome::kKept;
+  // A log of a newer snapshot holds nothing for ours: load again.
+  return snapshot_unchanged(wal) ? LogOutcome::kUnattached : LogOutcome::kStale;
 }
 
-// Brings the log into line with the freshly loaded engine: replays it and
-// cuts its tail, or restarts it.
-LogOutcome recover_log(vl_engine* engine, vl_wal* wal) {
-  const std::uint64_t generation = wal->generation;
-  wal->replayed = 0;
-  switch (check_log_header(wal->wal_path, generation)) {
-    case LogHeader::kUnreadable:
-      return LogOutcome::kNoLog;
-    case LogHeader::kMissing:
-      return restart_log(wal, true);
-    case LogHeader::kInvalid:
-      return restart_log(wal, false);
-    case LogHeader::kValid:
-      break;
+// Writes the n bytes a cut is about to remove to a new file beside the
+// store, under the first free name, and syncs it. 0, or -1 (nothing kept).
+int keep_damaged(vl_wal* wal, const std::uint8_t* bytes, std::uint64_t n) {
+  const std::string base = std::string(wal->store_path) + fmt::kDamagedSuffix;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string name = i == 0 ? base : base + "." + std::to_string(i);
+    Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (fd.get() < 0 && errno == EEXIST) continue;
+    if (fd.get() < 0) return -1;
+    std::uint64_t done = 0;
+    while (done < n) {
+      const ssize_t put = ::write(fd.get(), bytes + done, n - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      done += static_cast<std::uint64_t>(put);
+    }
+    if (done != n || ::fsync(fd.get()) != 0) {
+      ::unlink(name.c_str());
+      return -1;
+    }
+    fd.close();
+    sync_parent_dir(name.c_str());
+    wal->damaged_path = path_with_suffix(name.c_str(), "");
+    wal->damaged_bytes = n;
+    return 0;
   }
+  errno = EEXIST;
+  return -1;
+}
 
-  std::uint64_t size = 0;
-  MallocPtr<std::uint8_t> image(static_cast<std::uint8_t*>(read_whole_file(wal->wal_path, &size)));
-  if (!image) return LogOutcome::kNoLog;
-  std::uint64_t valid = fmt::kHeaderSize;
-  if (wal_header_matches(image.get(), size, generation)) {
-    ReplayResult res = replay(engine, image.get(), size);
-    wal->replayed = res.applied;
-    valid = res.valid_len;
+// Takes the log's writer lock and brings the log into line with the
+// freshly loaded engine: replays it and cuts what could not be applied
+// (keeping it aside first when intact records would go with it), or
+// restarts it; then attaches it. Another writer: replay in memory only.
+LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
+  bool created = false;
+  Fd fd(wal_lock_open(wal->wal_path, true, &created));
+  if (fd.get() < 0) {
+    // Not a regular file: leave it alone. Locked by a writer, or not ours
+    // to write (permissions, read-only file system): read what we can.
+    if (errno == EINVAL || errno == EISDIR) return LogOutcome::kNoLog;
+    return replay_unattached(engine, wal);
   }
-  image.reset();
-  return size > valid ? cut_tail(wal, valid) : LogOutcome::kKept;
+  // A commit holds this lock from before its snapshot rename to after its
+  // log restart, so from here on the store stands still.
+  if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return LogOutcome::kNoLog;
+  std::vector<std::uint8_t> image;
+  if (!read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+    return LogOutcome::kNoLog;
+  }
+  if (!wal_header_matches(image.data(), image.size(), wal->generation)) {
+    // Missing, damaged, or of another generation (a save that crashed
+    // between its rename and the log restart leaves a log whose records
+    // the snapshot already holds): none of its records belongs here.
+    wal->replayed = 0;
+    if (wal_reset_fd(fd.get(), wal->generation) != 0) return LogOutcome::kNoLog;
+    if (created) sync_parent_dir(wal->wal_path);
+  } else {
+    ReplayResult res;
+    replay_image(engine, wal, image, &res);
+    const std::uint64_t valid = res.valid_len;
+    if (image.size() > valid) {
+      const bool keep = res.stop == ReplayStop::kRefused ||
+                        (res.stop == ReplayStop::kDamaged &&
+                         intact_record_after(image.data(), image.size(), valid + 1));
+      if (keep && keep_damaged(wal, image.data() + valid, image.size() - valid) != 0) {
+        return LogOutcome::kNoLog;  // the log stays whole
+      }
+      if (::ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) return LogOutcome::kNoLog;
+      (void)::fsync(fd.get());
+    }
+  }
+  if (wal_adopt_fd(wal, fd.get()) != 0) return LogOutcome::kNoLog;
+  (void)fd.release();
+  return LogOutcome::kKept;
 }
 
 // ------------------------------------------------------------ snapshot
 
-// The mapped load; none (errno untouched) whenever it does not work out,
-// and the caller reads the file instead.
-vl_engine* load_mapped(const char* path, std::uint64_t* generation) {
+// The mapped load; none whenever it does not work out, and the caller
+// reads the file instead, except when the mapped file is damaged (*fatal
+// set, errno EIO): nothing it holds may be returned.
+vl_engine* load_mapped(int fd, std::uint64_t* generation, bool* fatal) {
   const int saved_errno = errno;
   vl_engine* engine = nullptr;
-  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (fd.get() >= 0) {
-    off_t size = ::lseek(fd.get(), 0, SEEK_END);
-    if (size > 0) {
-      void* base =
-          ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
-      fd.close();
-      if (base != MAP_FAILED) {
-        Mapping map(base, static_cast<std::size_t>(size));
-        if (reinterpret_cast<std::uintptr_t>(base) % 4 == 0) {
-          engine = snap_load_ex(static_cast<const std::uint8_t*>(base),
-                                static_cast<std::uint64_t>(size), generation, base);
+  off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size > 0) {
+    void* base = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (base != MAP_FAILED) {
+      Mapping map(base, static_cast<std::size_t>(size));
+      if (reinterpret_cast<std::uintptr_t>(base) % 4 == 0) {
+        engine = snap_load_ex(static_cast<const std::uint8_t*>(base),
+                              static_cast<std::uint64_t>(size), generation, base);
+        if (!engine && errno == EIO) {
+          *fatal = true;
+          return nullptr;
         }
-        if (engine) {
-          vl_store__set_map(vl_engine_store(engine), map.release(),
-                            static_cast<std::uint64_t>(size), nullptr);
-        }
+      }
+      if (engine) {
+        vl_store__set_map(vl_engine_store(engine), map.release(), static_cast<std::uint64_t>(size),
+                          nullptr);
       }
     }
   }
@@ -296,20 +381,20 @@ vl_engine* load_mapped(const char* path, std::uint64_t* generation) {
 
 // The snapshot as an engine without log; none with errno set.
 vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
+  Fd fd(open_regular(path));
+  if (fd.get() < 0) {
+    if (errno != EISDIR && errno != EINVAL) errno = ENOENT;
+    return nullptr;
+  }
   std::uint8_t hdr[kSnapHeaderSize];
-  std::size_t got;
-  {
-    FileHolder f(std::fopen(path, "rb"));
-    if (!f) {
-      errno = ENOENT;
-      return nullptr;
-    }
-    got = std::fread(hdr, 1, sizeof hdr, f.get());
-  }
-  if (got == sizeof hdr && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
+  const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
+  if (got == static_cast<ssize_t>(sizeof hdr) && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
       (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
-    if (vl_engine* engine = load_mapped(path, generation)) return engine;
+    bool fatal = false;
+    if (vl_engine* engine = load_mapped(fd.get(), generation, &fatal)) return engine;
+    if (fatal) return nullptr;
   }
+  fd.close();
   errno = 0;
   std::uint64_t size = 0;
   MallocPtr<std::uint8_t> bytes(static_cast<std::uint8_t*>(read_whole_file(path, &size)));
@@ -320,15 +405,17 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
   return snap_load_ex(bytes.get(), size, generation, nullptr);
 }
 
+}  // namespace
+
 // Opening races with commits of other processes, which replace the
 // snapshot and then restart the log. An open that finds the store moved on
 // under it loads it again; after a few such rounds it gives up on the log
 // rather than touch a file that belongs to a newer snapshot.
 constexpr int kOpenRounds = 3;
 
-}  // namespace
-
-vl_engine* open_store(const char* path) {
+// Throws std::bad_alloc (out of memory while replaying): nothing on disk
+// has changed then.
+vl_engine* open_store(const char* path, bool readonly) {
   for (int round = 1;; ++round) {
     std::uint64_t generation = 0;
     EngineHolder engine(load_snapshot(path, &generation));
@@ -340,9 +427,13 @@ vl_engine* open_store(const char* path) {
       return nullptr;
     }
     vl_engine__set_wal(engine.get(), wal);
-    const LogOutcome outcome = recover_log(engine.get(), wal);
+    wal->readonly = readonly ? 1 : 0;
+    const LogOutcome outcome =
+        readonly ? replay_unattached(engine.get(), wal) : attach_log(engine.get(), wal);
     if (outcome == LogOutcome::kStale && round < kOpenRounds) continue;
-    if (outcome != LogOutcome::kKept || wal_open_append(wal) != 0) {
+    // A read-only engine keeps its state (without file) so that it stays
+    // read-only; otherwise running without log means having none.
+    if ((outcome == LogOutcome::kNoLog || outcome == LogOutcome::kStale) && !readonly) {
       vl_engine__set_wal(engine.get(), nullptr);
       vl_wal__destroy(wal);
     }
@@ -355,21 +446,56 @@ ReplayResult replay(vl_engine* engine, const std::uint8_t* log, std::uint64_t si
   std::uint64_t count = 0;
   std::uint64_t end = 0;
   std::uint64_t pos = fmt::kHeaderSize;
+  ReplayStop stop = ReplayStop::kEnd;
+  if (size > pos && size - pos < fmt::kFrameSize) stop = ReplayStop::kTorn;
   if (size >= fmt::kHeaderSize + fmt::kFrameSize) {
     do {
       bytereader frame{log + pos, fmt::kFrameSize, 0, 0};
       const std::uint64_t n = read_u32(&frame);
       const std::uint32_t crc = read_u32(&frame);
-      if (n == 0 || n > size - pos - fmt::kFrameSize) break;
+      if (n == 0) {
+        stop = ReplayStop::kDamaged;
+        break;
+      }
+      if (n > size - pos - fmt::kFrameSize) {
+        stop = ReplayStop::kTorn;
+        break;
+      }
       const std::uint8_t* payload = log + pos + fmt::kFrameSize;
-      if (crc32_update(0, payload, n) != crc) break;
-      if (!apply_record(engine, payload, n)) break;
+      if (crc32_update(0, payload, n) != crc) {
+        stop = ReplayStop::kDamaged;
+        break;
+      }
+      const Applied applied = apply_record(engine, payload, n);
+      if (applied != Applied::kYes) {
+        stop = applied == Applied::kRefused ? ReplayStop::kRefused : ReplayStop::kDamaged;
+        break;
+      }
       ++count;
       pos += fmt::kFrameSize + n;
       end = pos;
+      if (size - pos > 0 && size - pos < fmt::kFrameSize) stop = ReplayStop::kTorn;
     } while (size - pos >= fmt::kFrameSize);
   }
-  return {std::max<std::uint64_t>(fmt::kHeaderSize, end), count};
+  return {std::max<std::uint64_t>(fmt::kHeaderSize, end), count, stop};
+}
+
+bool intact_record_after(const std::uint8_t* log, std::uint64_t size, std::uint64_t from) noexcept {
+  // Checksumming this much without finding a record is unusual enough to
+  // keep the bytes rather than search on.
+  constexpr std::uint64_t kBudget = std::uint64_t{256} << 20;
+  std::uint64_t spent = 0;
+  for (std::uint64_t p = from; p < size && size - p > fmt::kFrameSize; ++p) {
+    bytereader frame{log + p, fmt::kFrameSize, 0, 0};
+    const std::uint64_t n = read_u32(&frame);
+    const std::uint32_t crc = read_u32(&frame);
+    if (n == 0 || n > size - p - fmt::kFrameSize) continue;
+    const std::uint8_t kind = log[p + fmt::kFrameSize];
+    if (kind == 0 || kind > fmt::kMaxKind) continue;
+    if ((spent += n) > kBudget) return true;
+    if (crc32_update(0, log + p + fmt::kFrameSize, n) == crc) return true;
+  }
+  return false;
 }
 
 }  // namespace velta::persist

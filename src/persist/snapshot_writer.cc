@@ -458,18 +458,21 @@ int check_mapped_trailer(vl_store* store) noexcept {
   return crc32_update(0, trailer, h.total_len - h.body_len) == h.trailer_crc ? 0 : EIO;
 }
 
-// Replaces the engine's log state by a fresh, empty log of `generation` at
-// path.wal. On failure the engine is left without a log.
-int restart_log(vl_engine* engine, const char* path, std::uint64_t generation) noexcept {
+// Replaces the engine's log state by a fresh, empty log of `generation` in
+// the claimed file path.wal, which stays locked throughout. On failure the
+// engine is left without a log.
+int restart_log(vl_engine* engine, const char* path, std::uint64_t generation,
+                LogClaim* claim) noexcept {
   vl_wal* old = vl_engine__wal(engine);
+  vl_wal* wal = wal_new(engine, path, generation);
+  int rc = wal == nullptr ? -1 : wal_reset_fd(claim->fd, generation);
+  if (rc == 0) rc = wal_adopt(wal, claim, old);
+  const int saved = errno;
   if (old != nullptr) {
     vl_engine__set_wal(engine, nullptr);
     vl_wal__destroy(old);
   }
-  vl_wal* wal = wal_new(engine, path, generation);
-  if (wal == nullptr) return -1;
-  if (wal_write_header(wal->wal_path, generation) != 0 || wal_open_append(wal) != 0) {
-    const int saved = errno;
+  if (rc != 0) {
     vl_wal__destroy(wal);
     errno = saved;
     return -1;
@@ -482,9 +485,13 @@ int restart_log(vl_engine* engine, const char* path, std::uint64_t generation) n
 
 }  // namespace
 
-int snap_save(vl_engine* engine, const char* path, int options) {
+int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim) {
   if (engine == nullptr || path == nullptr || path[0] == '\0') {
     errno = EINVAL;
+    return -1;
+  }
+  if (wal_refuses(engine, path)) {
+    errno = EROFS;
     return -1;
   }
   if (vl_dict__serializable(vl_engine_dict(engine)) == 0) {
@@ -521,6 +528,13 @@ int snap_save(vl_engine* engine, const char* path, int options) {
   hf.stored_len = payload.len;
   const std::uint8_t* payload_bytes = payload.owned ? payload.owned.get() : payload.data;
 
+  // The log is claimed before the snapshot moves: another engine attached
+  // to it as writer holds acknowledged records that a restart would drop.
+  LogClaim own_claim;
+  if (claim == nullptr) {
+    if (wal_claim(engine, target.c_str(), &own_claim) != 0) return -1;
+    claim = &own_claim;
+  }
   TmpFile tmp(target + ".tmp");
   if (!tmp.open()) return -1;
   std::uint8_t header[kSnapHeaderSize];
@@ -548,7 +562,7 @@ int snap_save(vl_engine* engine, const char* path, int options) {
   // complete under its name.
   sync_parent_dir(target.c_str());
 
-  return restart_log(engine, target.c_str(), generation);
+  return restart_log(engine, target.c_str(), generation, claim);
 }
 
 }  // namespace velta::persist

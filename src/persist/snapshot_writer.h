@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "persist/wal.h"
 #include "velta.h"
 
 namespace velta::persist {
@@ -21,8 +22,11 @@ namespace velta::persist {
 // exported), EOVERFLOW (a count does not fit its field, or a tree is deeper
 // than the loader accepts; nothing written), EIO (the engine borrows chunks
 // from a mapped snapshot whose trailer no longer matches its checksum;
-// nothing written), ENOMEM, or the failing system call's. Throws std::bad_alloc only before any
-// file is touched.
-int snap_save(vl_engine* engine, const char* path, int options);
+// nothing written), EROFS (the engine was opened read-only from `path`),
+// EBUSY (another engine is attached to path.wal as writer), ENOMEM, or the
+// failing system call's. Throws std::bad_alloc only before any file is
+// touched. `claim`: path.wal already claimed by the caller (commit), or
+// NULL to claim it here, before the snapshot is replaced.
+int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim = nullptr);
 
 }  // namespace velta::persist

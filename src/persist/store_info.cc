@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "persist/crc32.h"
+#include "persist/files.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -35,7 +36,7 @@ bool has_snap_magic(const std::uint8_t* hdr) noexcept {
 }  // namespace
 
 int store_format(const char* path) {
-  FileHolder f(std::fopen(path, "rb"));
+  FileHolder f(fopen_regular(path));
   if (!f) return -1;
   std::uint8_t hdr[kSnapHeaderSize];
   std::size_t got = std::fread(hdr, 1, sizeof hdr, f.get());
@@ -54,7 +55,7 @@ int store_format(const char* path) {
 }
 
 int verify_chunks(const char* path) {
-  FileHolder f(std::fopen(path, "rb"));
+  FileHolder f(fopen_regular(path));
   if (!f) return -1;
   std::uint8_t hdr[kSnapHeaderSize];
   if (std::fread(hdr, 1, sizeof hdr, f.get()) != sizeof hdr || !has_snap_magic(hdr) ||

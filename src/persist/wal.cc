@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
 #include "persist/wal_format.h"
+#include "util/holders.h"
 
 namespace velta::persist {
 
@@ -26,13 +28,30 @@ std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
   return crc32_update(0, p, n);
 }
 
-// True when the file under wal->file is still this log: not unlinked, not
-// shorter than what we wrote, and headed by our generation. On success
-// *size holds the current file size.
+// True when the file under wal->file is still this log: not shorter than
+// what we wrote and headed by our generation, and, unless we hold the
+// writer lock, not unlinked. On success *size holds the current file size.
+//
+// Under the writer lock (wal->locked) no engine restarts or cuts the file,
+// so only its size is looked at, through the one cheap call that gives it
+// (lseek to the end: the descriptor appends, so moving its offset changes
+// nothing). That still sees a process that ignores the lock cut the file
+// below what we wrote, as any restart does once we have written a record.
+// The full check costs an fstat and a pread (and, on most mounts, an
+// access-time update): several times the write it guards.
 bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
   const int fd = fileno(wal->file);
+  if (fd < 0) return false;
+  if (wal->locked) {
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) return false;
+    const auto cur = static_cast<std::uint64_t>(end);
+    if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
+    *size = cur;
+    return true;
+  }
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  if (fstat(fd, &st) != 0) return false;
   if (st.st_nlink == 0) return false;  // the path now names another file
   const auto cur = static_cast<std::uint64_t>(st.st_size);
   if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
@@ -109,21 +128,148 @@ int wal_open_append(vl_wal* wal) noexcept {
     errno = EINVAL;
     return -1;
   }
-  // Read access too, so each append can re-read the header it follows;
-  // writes still always go to the end of the file. "e": close-on-exec, so a
-  // child program the host starts never inherits the log.
-  std::FILE* f = std::fopen(wal->wal_path, "a+be");
-  if (f == nullptr) return -1;
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0) {
+  const int fd = wal_lock_open(wal->wal_path, true, nullptr);
+  if (fd < 0) return -1;
+  if (wal_adopt_fd(wal, fd) != 0) {
     const int err = errno;
-    std::fclose(f);
+    ::close(fd);
     errno = err;
     return -1;
   }
+  return 0;
+}
+
+int wal_lock_open(const char* path, bool create, bool* created) noexcept {
+  if (created != nullptr) *created = false;
+  // O_NONBLOCK: opening a FIFO must not wait for a peer. Cleared below.
+  constexpr int kFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+  int fd = ::open(path, kFlags);
+  if (fd < 0 && errno == ENOENT && create) {
+    fd = ::open(path, kFlags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      fd = ::open(path, kFlags);  // lost a race to another creator
+    } else if (fd >= 0 && created != nullptr) {
+      *created = true;
+    }
+  }
+  if (fd < 0) return -1;
+  Fd holder(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (::fcntl(fd, F_SETFL, O_APPEND) != 0) return -1;
+  int rc;
+  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno != ENOLCK && errno != EINVAL) {
+    if (errno == EAGAIN) errno = EWOULDBLOCK;
+    return -1;
+  }
+  return holder.release();
+}
+
+LogClaim::~LogClaim() {
+  if (fd >= 0 && !own) ::close(fd);
+}
+
+int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept {
+  MallocPtr<char> wal_path(path_with_suffix(store_path, ".wal"));
+  if (!wal_path) {
+    errno = ENOMEM;
+    return -1;
+  }
+  vl_wal* cur = vl_engine__wal(engine);
+  if (cur != nullptr && cur->file != nullptr && same_file(cur->wal_path, wal_path.get())) {
+    // Our own records are in the file: push them out before it is cut.
+    if (std::fflush(cur->file) != 0) return -1;
+    out->fd = fileno(cur->file);
+    out->own = true;
+    return 0;
+  }
+  const int fd = wal_lock_open(wal_path.get(), true, nullptr);
+  if (fd < 0) {
+    if (errno == EWOULDBLOCK) errno = EBUSY;
+    return -1;
+  }
+  out->fd = fd;
+  out->own = false;
+  return 0;
+}
+
+int wal_reset_fd(int fd, std::uint64_t generation) noexcept {
+  std::uint8_t hdr[fmt::kHeaderSize];
+  wal_encode_header(hdr, generation);
+  if (::ftruncate(fd, 0) != 0) return -1;
+  // The descriptor appends: after the truncation the header lands at 0.
+  const ssize_t put = ::write(fd, hdr, sizeof hdr);
+  if (put != static_cast<ssize_t>(sizeof hdr)) {
+    if (put >= 0) errno = EIO;
+    return -1;
+  }
+  return ::fsync(fd);
+}
+
+namespace {
+
+// True when fd's open file holds the writer lock. Asking again for a lock
+// this descriptor already holds succeeds at once; a descriptor left
+// unlocked by wal_lock_open (no flock on this file system) fails.
+bool holds_writer_lock(int fd) noexcept {
+  int rc;
+  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace
+
+int wal_adopt_fd(vl_wal* wal, int fd) noexcept {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  const int saved = errno;
+  const bool locked = holds_writer_lock(fd);
+  errno = saved;
+  std::FILE* f = ::fdopen(fd, "a+b");
+  if (f == nullptr) return -1;
   wal->file = f;
+  wal->locked = locked ? 1 : 0;
   wal->expected_end = static_cast<std::uint64_t>(st.st_size);
   return 0;
+}
+
+int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept {
+  if (!claim->own) {
+    if (wal_adopt_fd(wal, claim->fd) != 0) return -1;
+    claim->fd = -1;
+    return 0;
+  }
+  if (old == nullptr || old->file == nullptr || fileno(old->file) != claim->fd) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(claim->fd, &st) != 0) return -1;
+  wal->file = std::exchange(old->file, nullptr);
+  wal->locked = old->locked;
+  wal->expected_end = static_cast<std::uint64_t>(st.st_size);
+  claim->fd = -1;
+  return 0;
+}
+
+bool wal_refuses(const vl_engine* engine, const char* path) noexcept {
+  const vl_wal* wal = vl_engine__wal(const_cast<vl_engine*>(engine));
+  return wal != nullptr && wal->readonly && same_file(wal->store_path, path);
+}
+
+bool same_file(const char* a, const char* b) noexcept {
+  if (a == nullptr || b == nullptr) return false;
+  if (std::strcmp(a, b) == 0) return true;
+  struct stat sa, sb;
+  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 int wal_restart(const char* path, std::uint64_t generation, bool keep_if_current) noexcept {
@@ -131,36 +277,16 @@ int wal_restart(const char* path, std::uint64_t generation, bool keep_if_current
     errno = EINVAL;
     return -1;
   }
-  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  auto fail = [fd] {
-    const int err = errno;
-    ::close(fd);  // also drops the lock
-    errno = err;
-    return -1;
-  };
-  int rc;
-  do rc = ::flock(fd, LOCK_EX);
-  while (rc != 0 && errno == EINTR);
-  if (rc != 0) return fail();
-  std::uint8_t hdr[fmt::kHeaderSize];
+  Fd fd(wal_lock_open(path, true, nullptr));  // closing it drops the lock
+  if (fd.get() < 0) return -1;
   if (keep_if_current) {
-    const ssize_t got = ::pread(fd, hdr, sizeof hdr, 0);
-    if (got < 0) return fail();
-    if (wal_header_matches(hdr, static_cast<std::size_t>(got), generation)) {
-      ::close(fd);
-      return 1;
-    }
+    std::uint8_t hdr[fmt::kHeaderSize];
+    const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
+    if (got < 0) return -1;
+    if (wal_header_matches(hdr, static_cast<std::size_t>(got), generation)) return 1;
   }
-  wal_encode_header(hdr, generation);
-  if (::ftruncate(fd, 0) != 0) return fail();
-  const ssize_t put = ::pwrite(fd, hdr, sizeof hdr, 0);
-  if (put != static_cast<ssize_t>(sizeof hdr)) {
-    if (put >= 0) errno = EIO;
-    return fail();
-  }
-  if (::fsync(fd) != 0) return fail();
-  return ::close(fd) == 0 ? 0 : -1;
+  if (wal_reset_fd(fd.get(), generation) != 0) return -1;
+  return ::close(fd.release()) == 0 ? 0 : -1;
 }
 
 int wal_write_header(const char* path, std::uint64_t generation) noexcept {
@@ -168,7 +294,9 @@ int wal_write_header(const char* path, std::uint64_t generation) noexcept {
 }
 
 void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
-  if (wal == nullptr || wal->file == nullptr || wal->replaying) return;
+  // A failed log stays as it is until a save replaces it: appending after
+  // a change it could not record would let replay skip that change.
+  if (wal == nullptr || wal->file == nullptr || wal->replaying || wal->failed) return;
   // A zero-length frame would end replay there and hide every later record.
   if (payload.empty() || payload.size() > fmt::kMaxPayload) {
     wal->failed = 1;
@@ -211,4 +339,5 @@ vl_wal::~vl_wal() {
   if (read_fd >= 0) close(read_fd);
   std::free(store_path);
   std::free(wal_path);
+  std::free(damaged_path);
 }

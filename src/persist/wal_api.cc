@@ -1,5 +1,5 @@
-// The C entry points of the log family: the six logging hooks (each hands
-// its change to the attached log, see wal_records.cc), attachment,
+// The C entry points of the log family: the logging hooks (each hands its
+// change to the attached log, see wal_records.cc), attachment,
 // destruction, and queries. A hook never reports to its caller; any failure
 // only marks the log.
 #include <cstdint>
@@ -35,6 +35,16 @@ void vl_wal__cut(vl_engine* engine, const char* name, uint64_t pos, uint64_t len
 
 void vl_wal__trim(vl_engine* engine, const char* name, uint32_t keep) noexcept {
   if (vl_wal* wal = attached_wal(engine)) wal->log_trim(name, keep);
+}
+
+void vl_wal__binary(vl_engine* engine, const char* name, const void* data, uint64_t n,
+                    const vl_bin_opts* opts) noexcept {
+  if (opts == nullptr) return;
+  if (vl_wal* wal = attached_wal(engine)) wal->log_binary(name, data, n, *opts);
+}
+
+void vl_wal__entries(vl_engine* engine, uint32_t lo, uint32_t hi) noexcept {
+  if (vl_wal* wal = attached_wal(engine)) wal->log_entries(lo, hi);
 }
 
 void vl_wal__destroy(vl_wal* wal) noexcept { delete wal; }
@@ -77,6 +87,16 @@ uint64_t vl_wal_bytes(const vl_engine* engine) noexcept {
 uint64_t vl_wal_replayed(const vl_engine* engine) noexcept {
   const vl_wal* wal = attached_wal(engine);
   return wal != nullptr ? wal->replayed : 0;
+}
+
+uint64_t vl_wal_damaged_bytes(const vl_engine* engine) noexcept {
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr ? wal->damaged_bytes : 0;
+}
+
+const char* vl_wal_damaged_path(const vl_engine* engine) noexcept {
+  const vl_wal* wal = attached_wal(engine);
+  return wal != nullptr ? wal->damaged_path : nullptr;
 }
 
 }  // extern "C"

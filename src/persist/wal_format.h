@@ -22,6 +22,14 @@
 //     4 graft   dst name, src name, u64 dst pos, u64 src pos, u64 count
 //     5 cut     name, u64 pos, u64 count
 //     6 trim    name, u32 versions kept
+//     7 binary  name, u32 target, u32 min, u32 max, u32 fixed (the chunking
+//               options after normalisation), u64 n, n bytes
+//     8 entries u32 count, then count times: u32 id, u8 len (0..64), len
+//               bytes; dictionary entries added by calls that log no text
+//               (training, installing, learning called directly), replayed
+//               by installing each id with its bytes
+// Kinds 7 and 8 were added later: a log without them replays as before,
+// while a build that predates them stops replay at them.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +55,7 @@ static_assert(kHeaderSize == 32);
 inline constexpr std::size_t kFrameSize = 4 + 4;
 inline constexpr std::uint64_t kMaxPayload = 0xFFFFFFFFu;
 
-// Record kinds. Written to disk: never renumber. 0 and 7..255 are never
+// Record kinds. Written to disk: never renumber. 0 and 9..255 are never
 // written; replay stops at them.
 enum Kind : std::uint8_t {
   kCreate = 1,
@@ -56,10 +64,20 @@ enum Kind : std::uint8_t {
   kGraft = 4,
   kCut = 5,
   kTrim = 6,
+  kBinary = 7,
+  kEntries = 8,
 };
-inline constexpr std::uint8_t kMaxKind = kTrim;
+inline constexpr std::uint8_t kMaxKind = kEntries;
 
 // Names are cut to this many bytes on disk, as in memory.
 inline constexpr std::size_t kMaxName = velta::kNameMax;  // 63
+
+// Longest dictionary entry an entries record carries.
+inline constexpr std::size_t kMaxEntryLen = 64;
+
+// Beside the store, the bytes an open cut off a log after a damaged
+// record that intact records followed: P + ".wal.damaged", or with ".1",
+// ".2", ... appended when that name is taken. Never overwritten.
+inline constexpr char kDamagedSuffix[] = ".wal.damaged";
 
 }  // namespace velta::wal_format

@@ -4,6 +4,7 @@
 // wal_format.h.
 #include <cstdint>
 
+#include "dict/dict.h"
 #include "engine/engine.h"
 #include "persist/bytebuf.h"
 #include "persist/wal.h"
@@ -42,7 +43,9 @@ struct Record {
 // buffer is let go afterwards so one big create does not pin its size.
 template <class F>
 void log_record(vl_wal* wal, std::uint8_t kind, F&& fill) noexcept {
-  if (wal->replaying) return;
+  // Once one change could not be recorded, recording later ones would let
+  // replay build a state the engine never held.
+  if (wal->replaying || wal->failed) return;
   bytebuf* b = &wal->scratch;
   if (b->failed) free_buffer(b);
   b->len = 0;
@@ -123,5 +126,37 @@ void vl_wal::log_trim(const char* name, std::uint32_t keep) noexcept {
   log_record(this, fmt::kTrim, [&](Record& r) {
     r.name(name);
     r.u32(keep);
+  });
+}
+
+void vl_wal::log_binary(const char* name, const void* data, std::uint64_t n,
+                        const vl_bin_opts& opts) noexcept {
+  log_record(this, fmt::kBinary, [&](Record& r) {
+    r.name(name);
+    r.u32(opts.target_size);
+    r.u32(opts.min_size);
+    r.u32(opts.max_size);
+    r.u32(opts.fixed_size);
+    r.blob(data, n);
+  });
+}
+
+void vl_wal::log_entries(std::uint32_t lo, std::uint32_t hi) noexcept {
+  if (lo == 0 || hi < lo) return;
+  const vl_dict* dict = engine->dict;
+  log_record(this, fmt::kEntries, [&](Record& r) {
+    r.u32(hi - lo + 1);
+    for (std::uint64_t id = lo; id <= hi; ++id) {
+      std::uint64_t len = 0;
+      const std::uint8_t* text = velta::dict::text_of(*dict, static_cast<std::uint32_t>(id), &len);
+      if (len > fmt::kMaxEntryLen) {
+        r.too_long = true;
+        return;
+      }
+      r.u32(static_cast<std::uint32_t>(id));
+      const auto len8 = static_cast<std::uint8_t>(len);
+      velta::persist::put_bytes(r.b, &len8, 1);
+      velta::persist::put_bytes(r.b, text, len);
+    }
   });
 }

@@ -43,6 +43,12 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Hands the descriptor on; the holder then owns none.
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;

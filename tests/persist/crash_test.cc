@@ -62,6 +62,7 @@ class Crash : public ScratchDir {
     ASSERT_NE(vl_create(base.get(), "doc", "the first line", 14), nullptr);
     ASSERT_NE(vl_create(base.get(), "notes", "alpha beta gamma", 16), nullptr);
     ASSERT_EQ(vl_save(base.get(), store().c_str()), 0);
+    base.reset();  // the log has one writer: ours below
 
     EngineHolder e(vl_open(store().c_str()));
     ASSERT_NE(e, nullptr);
