@@ -1,5 +1,5 @@
 # Front door: `make demo` and `make test` work on a fresh Debian machine.
-.PHONY: all deps test stress release demo bench fuzz format clean
+.PHONY: all deps test stress release demo bench fuzz coverage format clean
 
 JOBS ?= 2
 
@@ -51,6 +51,19 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELTA_BUILD_FUZZERS=ON -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_EXAMPLES=OFF
 	cmake --build build/fuzz -j $(JOBS)
+
+# Line and branch coverage of src/ by the whole test suite (gcc --coverage,
+# Debug, no sanitizers); the summary goes to the terminal.
+coverage:
+	@sh tools/install-deps.sh --coverage
+	cmake -S . -B build/coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTA_COVERAGE=ON \
+	  -DVELTA_BUILD_TESTS=ON -DVELTA_BUILD_EXAMPLES=ON
+	cmake --build build/coverage -j $(JOBS)
+	find build/coverage -name '*.gcda' -delete
+	(cd build/coverage && ctest --output-on-failure -j $(JOBS) --timeout 900); rc=$$?; \
+	gcovr -r . --object-directory build/coverage --filter 'src/' \
+	  --exclude-throw-branches --exclude-unreachable-branches -j $(JOBS) --print-summary \
+	  --txt build/coverage/coverage.txt && exit $$rc
 
 format:
 	find include src tests bench fuzz examples tools -name '*.h' -o -name '*.cc' -o -name '*.c' \

@@ -30,7 +30,7 @@ static int print_version(vl_engine* engine, vl_object* object, uint32_t v) {
 }
 
 /* Saves, edits through the log, reopens after a simulated crash, commits,
- * and reopens a mappable snapshot. Returns 0 on success. */
+ * and reopens a mappable snapshot. Consumes `engine`. Returns 0 on success. */
 static int durability_tour(vl_engine* engine) {
   char dir[] = "/tmp/velta-demo-XXXXXX";
   if (mkdtemp(dir) == NULL) return 1;
@@ -41,7 +41,11 @@ static int durability_tour(vl_engine* engine) {
 
   /* A save writes the snapshot (compressed when that is smaller) and starts
    * an empty log beside it, at generation 1 for an engine made in memory. */
-  if (vl_save(engine, path) != 0) goto out;
+  int saved = vl_save(engine, path);
+  /* The saving engine now logs into the store as its one writer; another
+   * engine opened meanwhile would keep its edits in memory only. */
+  vl_close(engine);
+  if (saved != 0) goto out;
   printf("saved %s: format %d, generation %llu\n", path, vl_store_format(path),
          (unsigned long long)vl_store_generation(path));
 
@@ -170,8 +174,10 @@ int main(void) {
     rc = 1;
   }
 
-  /* Freeing the engine releases every object and version; nothing is saved. */
-  if (rc == 0) rc = durability_tour(engine);
-  vl_engine_free(engine);
-  return rc != 0;
+  if (rc != 0) {
+    /* Freeing the engine releases every object and version; nothing is saved. */
+    vl_engine_free(engine);
+    return 1;
+  }
+  return durability_tour(engine) != 0;
 }

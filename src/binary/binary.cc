@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "store/store.h"
 #include "util/limits.h"
 
 namespace velta::binary {
@@ -107,17 +108,36 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
     std::vector<std::uint64_t> leaf_bytes;
     leaves.reserve(length / opts.target_size + 8);
     leaf_bytes.reserve(length / opts.target_size + 8);
-    auto scratch = std::make_unique_for_overwrite<std::uint32_t[]>(longest_chunk(opts, length));
+    // Chunks are cut and widened kGroup at a time, side by side in the
+    // scratch, so their keys can be hashed together; they are then put in
+    // order, as one at a time would.
+    constexpr std::size_t kGroup = 16;
+    const std::uint64_t room = std::min(longest_chunk(opts, length) * kGroup, length);
+    auto scratch = std::make_unique_for_overwrite<std::uint32_t[]>(room);
 
-    for (std::uint64_t start = 0, end; start < length; start = end) {
-      end = chunk_end(data, start, opts);
-      const std::uint64_t n = end - start;
-      const std::uint8_t* src = data.data() + start;
-      for (std::uint64_t i = 0; i < n; ++i) scratch[i] = kByteTokenBase | src[i];
-      const std::uint64_t key = vl_store_put(engine->store, scratch.get(), n);
-      if (key == 0) throw std::bad_alloc();
-      leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(n)});
-      leaf_bytes.push_back(n);
+    for (std::uint64_t start = 0; start < length;) {
+      const std::uint32_t* toks[kGroup];
+      std::uint64_t ns[kGroup];
+      std::uint64_t keys[kGroup];
+      std::size_t m = 0;
+      std::uint32_t* dst = scratch.get();
+      for (; m < kGroup && start < length; ++m) {
+        const std::uint64_t end = chunk_end(data, start, opts);
+        const std::uint64_t n = end - start;
+        const std::uint8_t* src = data.data() + start;
+        for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | src[i];
+        toks[m] = dst;
+        ns[m] = n;
+        dst += n;
+        start = end;
+      }
+      store::chunk_keys(toks, ns, m, keys);
+      for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], ns[j]);
+        if (key == 0) throw std::bad_alloc();
+        leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(ns[j])});
+        leaf_bytes.push_back(ns[j]);
+      }
     }
     // Only data of tens of gigabytes in tiny chunks could get here.
     if (leaves.size() > UINT32_MAX) throw std::bad_alloc();

@@ -73,7 +73,7 @@ Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::ui
   for (std::uint32_t i = static_cast<std::uint32_t>(h) & mask;; i = (i + 1) & mask) {
     Slot* s = &slots[i];
     if (s->id == 0) return s;
-    if (s->tag == tag && s->len == n && std::memcmp(text + s->off, p, n) == 0) return s;
+    if (s->tag == tag && s->len == n && same_bytes(text + s->off, p, n)) return s;
   }
 }
 

@@ -60,8 +60,17 @@ struct Slot {
   std::uint32_t tag;
 };
 
-inline constexpr std::uint32_t kMaxEntryLen = 64;            // bytes per entry
-inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;         // largest learned id
+// An entry's text for reads: up to 15 bytes inline and the length in the
+// last byte, so copying a token is one 16-byte load and store. kLongText
+// in `len` sends the reader to offs/text instead.
+struct TextRec {
+  std::uint8_t text[15];
+  std::uint8_t len;
+};
+inline constexpr std::uint8_t kLongText = 0xFF;
+
+inline constexpr std::uint32_t kMaxEntryLen = 64;     // bytes per entry
+inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;  // largest learned id
 inline constexpr std::uint64_t kMaxTextBytes = 0xFFFFFFFFu;  // offsets are u32
 inline constexpr std::uint64_t kInitTextCap = 0x100000;      // 1 MiB
 inline constexpr std::uint32_t kInitCap = 0x4000;            // ids
@@ -126,6 +135,11 @@ struct vl_dict {
   // Kept by restore.
   void (*on_change)(void* ctx, std::uint32_t lo, std::uint32_t hi) = nullptr;
   void* on_change_ctx = nullptr;
+  // Read records of ids 1..recs_built (see TextRec), made on demand by
+  // prepare_reads; an id whose bytes change lowers recs_built below it.
+  velta::dict::Buf<velta::dict::TextRec> recs;
+  std::uint32_t recs_cap = 0;
+  std::uint32_t recs_built = 0;
 };
 
 namespace velta::dict {
@@ -184,6 +198,29 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
 // step, each span hashed once by extending the previous span's hash.
 std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n, std::uint32_t* out,
                        std::uint64_t out_cap) noexcept;
+// learn(d, p, n, limit) followed by tokenize(d, p, n, out, out_cap), with
+// the same entries added in the same order and the same ids written, in
+// one pass over the runs with one hash and one probe per run when the
+// dictionary's entries are all single runs (what learning alone makes);
+// otherwise the two calls. Slot probes of a batch of runs are prefetched
+// together. REQUIRES: out_cap >= n (no text needs more ids than bytes).
+std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
+                             std::uint32_t limit, std::uint32_t* out,
+                             std::uint64_t out_cap) noexcept;
+
+// Brings the read records up to every id, so copy_tokens takes its fast
+// path; amortised O(1) per entry added since the last call. false (and
+// nothing lost) when memory runs out: reads then use offs/text.
+bool prepare_reads(vl_dict& d) noexcept;
+
+// Copies the texts of ids[0, n) in order into buf while each whole text
+// fits in the cap bytes, stopping at the first that does not or once buf
+// is full; writes the number of ids taken to *taken and returns the bytes
+// written. Fixed 16-byte copies while more than 80 bytes remain, so a
+// whole text costs one load, one store and no call.
+std::uint64_t copy_tokens(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
+                          std::uint8_t* buf, std::uint64_t cap, std::uint64_t* taken) noexcept;
+
 std::uint64_t detok_len(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n) noexcept;
 std::uint64_t detokenize(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
                          std::uint8_t* buf, std::uint64_t buf_cap) noexcept;

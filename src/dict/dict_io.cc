@@ -83,6 +83,7 @@ void install(vl_dict& d, std::uint32_t id, const std::uint8_t* p, std::uint32_t 
     Slot* s = tab_slot(d, hash_bytes(old, old_len), old, old_len);
     if (s->id == id) tab_erase(d, s);
   }
+  if (d.recs_built >= id) d.recs_built = id - 1;  // its read record is stale
   if (d.size < id) {
     for (std::uint32_t k = d.size; k < id - 1; ++k) d.offs[k] = d.lens[k] = 0;
     d.size = id;

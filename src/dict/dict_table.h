@@ -3,6 +3,8 @@
 // through dict.h or the C functions.
 #pragma once
 
+#include <cstring>
+
 #include "dict/dict.h"
 
 namespace velta::dict {
@@ -12,6 +14,29 @@ inline std::uint64_t doubled(std::uint64_t have, std::uint64_t need) noexcept {
   std::uint64_t c = have != 0 ? have : 1;
   while (c < need) c *= 2;
   return c;
+}
+
+// a[0, n) == b[0, n); up to 16 bytes without a library call: entries are
+// short, and a call costs more than the compare. Loads never pass n.
+inline bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n) noexcept {
+  auto load8 = [](const std::uint8_t* q) {
+    std::uint64_t v;
+    std::memcpy(&v, q, 8);
+    return v;
+  };
+  auto load4 = [](const std::uint8_t* q) {
+    std::uint32_t v;
+    std::memcpy(&v, q, 4);
+    return v;
+  };
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    return ((load8(a) ^ load8(b)) | (load8(a + n - 8) ^ load8(b + n - 8))) == 0;
+  }
+  if (n >= 4) return ((load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4))) == 0;
+  if (n == 0) return true;
+  // 1 to 3 bytes: positions 0, n / 2 and n - 1 cover them all.
+  return ((a[0] ^ b[0]) | (a[n / 2] ^ b[n / 2]) | (a[n - 1] ^ b[n - 1])) == 0;
 }
 
 // The slot holding the n bytes at p (hash h), or the empty slot where they

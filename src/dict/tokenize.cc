@@ -11,7 +11,7 @@
 // span can be an entry. All positions are 64-bit: texts of any length work.
 #include <cstring>
 
-#include "dict/dict.h"
+#include "dict/dict_table.h"
 #include "util/fnv.h"
 
 namespace velta::dict {
@@ -72,6 +72,170 @@ std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n,
     pos = run_end;
   }
   return n_out;
+}
+
+namespace {
+
+// One run of a learn_tokenize batch.
+struct Run {
+  std::uint64_t start;
+  std::uint64_t len;
+  std::uint64_t h;  // hash of the run; meaningful when len <= kMaxEntryLen
+};
+
+// Runs split, hashed and prefetched together: enough independent probes to
+// overlap their cache misses, few enough that the slots are still cached
+// when the batch is probed.
+constexpr unsigned kBatchRuns = 16;
+
+}  // namespace
+
+std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
+                             std::uint32_t limit, std::uint32_t* out,
+                             std::uint64_t out_cap) noexcept {
+  // With no entry of two or more runs, every tokenizer step is one run: its
+  // id when the finished dictionary holds it, else its bytes. Learning adds
+  // runs in text order and a run it meets is in the finished dictionary
+  // exactly when it is there already or gets added then (nothing is added
+  // after the limit), so emitting each run's id as it is learned writes
+  // what tokenizing afterwards would. A text inside d's own buffer could
+  // move while learning: the two calls handle that.
+  if (d.max_runs > 1 || out_cap < n || text_offset(d, p) >= 0) {
+    (void)learn(d, p, n, limit);
+    return tokenize(d, p, n, out, out_cap);
+  }
+  std::uint32_t added = 0;
+  std::uint64_t n_out = 0;
+  Run runs[kBatchRuns];
+  for (std::uint64_t pos = 0; pos < n;) {
+    unsigned k = 0;
+    for (; k < kBatchRuns && pos < n; ++k) {
+      const bool w = is_word(p[pos]);
+      const std::uint64_t hash_end = n - pos <= kMaxEntryLen ? n : pos + kMaxEntryLen + 1;
+      std::uint64_t h = kFnvStart;
+      std::uint64_t j = pos;
+      for (; j < hash_end && is_word(p[j]) == w; ++j) h = (h ^ p[j]) * kFnvPrime;
+      while (j < n && is_word(p[j]) == w) ++j;
+      runs[k] = Run{pos, j - pos, h};
+      if (j - pos <= kMaxEntryLen)
+        __builtin_prefetch(&d.slots[static_cast<std::uint32_t>(h) & (d.nslots - 1)]);
+      pos = j;
+    }
+    for (unsigned i = 0; i < k; ++i) {
+      const Run& r = runs[i];
+      const std::uint8_t* q = p + r.start;
+      std::uint32_t id = 0;
+      if (r.len <= kMaxEntryLen) {
+        // Most runs are found in their home slot: checked here, inline.
+        Slot* s = &d.slots[static_cast<std::uint32_t>(r.h) & (d.nslots - 1)];
+        if (s->id == 0 || s->tag != static_cast<std::uint32_t>(r.h >> 32) || s->len != r.len ||
+            !same_bytes(d.text.get() + s->off, q, r.len))
+          s = tab_slot(d, r.h, q, r.len);
+        id = s->id;
+        if (id == 0 && added < limit) {
+          id = add_at(d, s, r.h, q, r.len);
+          if (id == 0) {
+            // Not added (full, or out of memory): a later equal run might
+            // still be, which would change this run's tokens. Finish
+            // learning as learn would and tokenize afresh.
+            const std::uint64_t next = r.start + r.len;
+            (void)learn(d, p + next, n - next, limit - added);
+            return tokenize(d, p, n, out, out_cap);
+          }
+          ++added;
+        }
+      }
+      if (id != 0) {
+        out[n_out++] = id;
+      } else {
+        for (std::uint64_t b = 0; b < r.len; ++b) out[n_out++] = kByteTokenBase + q[b];
+      }
+    }
+  }
+  return n_out;
+}
+
+bool prepare_reads(vl_dict& d) noexcept {
+  if (d.recs_built == d.size) return true;
+  if (d.recs_cap < d.size) {
+    const std::uint64_t cap = doubled(d.recs_cap, d.size);
+    if (!buf_resize(d.recs, cap)) return false;
+    d.recs_cap = static_cast<std::uint32_t>(cap);
+  }
+  for (std::uint32_t k = d.recs_built; k < d.size; ++k) {
+    TextRec& r = d.recs[k];
+    const std::uint32_t len = d.lens[k];
+    std::memset(&r, 0, sizeof r);
+    if (len < sizeof r.text + 1) {
+      std::memcpy(r.text, d.text.get() + d.offs[k], len);
+      r.len = static_cast<std::uint8_t>(len);
+    } else {
+      r.len = kLongText;
+    }
+  }
+  d.recs_built = d.size;
+  return true;
+}
+
+std::uint64_t copy_tokens(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n,
+                          std::uint8_t* buf, std::uint64_t cap, std::uint64_t* taken) noexcept {
+  // Room for the longest text plus a 16-byte copy's overrun.
+  constexpr std::uint64_t kFastRoom = kMaxEntryLen + 16;
+  const std::uint8_t* text = d.text.get();
+  const std::uint32_t* offs = d.offs.get();
+  const std::uint32_t* lens = d.lens.get();
+  const std::uint32_t size = d.size;
+  const std::uint64_t text_cap = d.text_cap;  // bytes allocated: overreads stay inside
+  std::uint64_t used = 0;
+  std::uint64_t i = 0;
+  if (d.recs_built == size) {
+    const TextRec* recs = d.recs.get();
+    for (; i < n && cap - used >= kFastRoom; ++i) {
+      const std::uint32_t id = ids[i];
+      if (id - 1u < size) {
+        const TextRec& r = recs[id - 1];
+        if (r.len != kLongText) {
+          std::memcpy(buf + used, &r, sizeof r);  // the length byte is overwritten later
+          used += r.len;
+        } else {
+          const std::uint32_t len = lens[id - 1];
+          std::memcpy(buf + used, text + offs[id - 1], len);
+          used += len;
+        }
+      } else if (id >= kByteTokenBase) {
+        buf[used++] = static_cast<std::uint8_t>(id);
+      }
+    }
+  }
+  for (; i < n && cap - used >= kFastRoom; ++i) {
+    const std::uint32_t id = ids[i];
+    if (id - 1u < size) {
+      const std::uint32_t off = offs[id - 1];
+      const std::uint32_t len = lens[id - 1];
+      if (off + std::uint64_t{16} <= text_cap) {
+        std::memcpy(buf + used, text + off, 16);
+        if (len > 16) std::memcpy(buf + used + 16, text + off + 16, len - 16);
+      } else {
+        std::memcpy(buf + used, text + off, len);
+      }
+      used += len;
+    } else if (id >= kByteTokenBase) {
+      buf[used++] = static_cast<std::uint8_t>(id);
+    }
+  }
+  for (; i < n && used < cap; ++i) {
+    const std::uint32_t id = ids[i];
+    if (id >= kByteTokenBase) {
+      buf[used++] = static_cast<std::uint8_t>(id);
+    } else if (id != 0 && id <= size) {
+      const std::uint32_t len = lens[id - 1];
+      if (len > cap - used) break;
+      std::memcpy(buf + used, text + offs[id - 1], len);
+      used += len;
+    }
+  }
+  *taken = i;
+  return used;
 }
 
 std::uint64_t detok_len(const vl_dict& d, const std::uint32_t* ids, std::uint64_t n) noexcept {

@@ -13,7 +13,9 @@
 
 #include "dict/dict.h"
 #include "extent/node.h"
+#include "extent/walk.h"
 #include "store/store.h"
+#include "util/capi_guard.h"
 
 vl_object::~vl_object() {
   for (const vl_version& v : versions) vl_ext_release(v.root);
@@ -37,39 +39,74 @@ constexpr std::uint64_t kChunkIds = 1024;
 // How many new dictionary entries one text may add.
 constexpr std::uint32_t kLearnLimit = 1048576;
 
+// Reads of at least this many bytes list their leaves before copying.
+constexpr std::uint64_t kCollectFrom = 16384;
+
 struct ReadCtx {
   vl_engine* engine;
   std::uint64_t start;    // first byte wanted
   std::uint64_t len;      // bytes wanted (already clipped to the text)
   std::uint64_t written;  // bytes copied so far
   std::uint8_t* dest;
+  bool damaged = false;  // a leaf's chunk failed its first-use check
 };
+
+// The chunk under `key` when its tokens may be read; throws DamagedData
+// when it is a borrowed chunk found damaged.
+const vl_chunk* usable(vl_engine* e, std::uint64_t key) {
+  vl_chunk* chunk = store::find(e->store, key);
+  if (chunk != nullptr && !readable(e->dict, e->store, chunk)) throw DamagedData();
+  return chunk;
+}
 
 int read_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t /*bytes*/, std::uint64_t leaf_start) {
   auto* rc = static_cast<ReadCtx*>(ctx);
-  if (rc->written >= rc->len) return 0;
+  if (rc->written >= rc->len || rc->damaged) return 0;
   vl_engine* e = rc->engine;
-  const vl_chunk* chunk = store::find(e->store, leaf->key);
+  vl_chunk* chunk = store::find(e->store, leaf->key);
   if (chunk == nullptr) return 0;
+  // Called from the tree walk, which must not unwind: flag and stop.
+  if (!readable(e->dict, e->store, chunk)) {
+    rc->damaged = true;
+    return 0;
+  }
   // A leaf never reaches past its chunk (create, update and rebuild see to
   // that); clamp anyway so a damaged leaf cannot read outside the array.
   if (leaf->off >= chunk->n) return 0;
   const std::uint32_t count = std::min(leaf->count, chunk->n - leaf->off);
   const std::uint32_t* toks = chunk->toks + leaf->off;
   std::uint64_t p = leaf_start;
-  std::uint64_t decoded = 0;
-  for (std::uint32_t i = 0; i < count && rc->written < rc->len; ++i) {
+  std::uint32_t i = 0;
+  // Tokens before `start`, and the one holding it, one at a time.
+  for (; i < count && rc->written < rc->len && p < rc->start; ++i) {
     std::uint64_t tlen = 0;
     const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
-    ++decoded;
     // Unassigned and empty ids decode to nothing (and to a NULL pointer).
     if (tlen > 0 && p + tlen > rc->start) {
-      const std::uint64_t skip = p < rc->start ? rc->start - p : 0;
+      const std::uint64_t skip = rc->start - p;
       const std::uint64_t n = std::min(tlen - skip, rc->len - rc->written);
       std::memcpy(rc->dest + rc->written, t + skip, n);
       rc->written += n;
     }
     p += tlen;
+  }
+  // Whole tokens from here while they fit, then the part of the next that
+  // does. Every token looked at is counted, as one at a time would.
+  std::uint64_t decoded = i;
+  if (i < count && rc->written < rc->len) {
+    std::uint64_t taken = 0;
+    rc->written += dict::copy_tokens(*e->dict, toks + i, count - i, rc->dest + rc->written,
+                                     rc->len - rc->written, &taken);
+    decoded += taken;
+    i += static_cast<std::uint32_t>(taken);
+    if (i < count && rc->written < rc->len) {
+      std::uint64_t tlen = 0;
+      const std::uint8_t* t = vl_dict_text(e->dict, toks[i], &tlen);
+      ++decoded;
+      const std::uint64_t n = std::min(tlen, rc->len - rc->written);
+      std::memcpy(rc->dest + rc->written, t, n);
+      rc->written += n;
+    }
   }
   e->stats.tokens_decoded += decoded;
   return 0;
@@ -86,9 +123,24 @@ void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept {
   dst[n] = '\0';
 }
 
+bool readable(vl_dict* dict, vl_store* store, vl_chunk* chunk) noexcept {
+  if (chunk->unchecked != 0 && !store::verify(store, chunk)) return false;
+  if (chunk->byte_len_valid == 2) {
+    // A length the file gave its whole-chunk leaves, checked at last.
+    if (vl_detok_len(dict, chunk->toks, chunk->n) != chunk->byte_len) {
+      chunk->unchecked = 2;
+      return false;
+    }
+    chunk->byte_len_valid = 1;
+  }
+  return true;
+}
+
 std::uint64_t ext_bytes(vl_dict* dict, vl_store* store, const vl_leaf& leaf) {
   vl_chunk* chunk = store::find(store, leaf.key);
-  if (chunk == nullptr || leaf.off > chunk->n) return 0;
+  // Damaged tokens count as none: the totals of a split then disagree and
+  // the edit fails (callers that read the leaf first fail with EIO).
+  if (chunk == nullptr || leaf.off > chunk->n || !readable(dict, store, chunk)) return 0;
   if (leaf.off == 0 && leaf.count == chunk->n) {
     if (!chunk->byte_len_valid) {
       chunk->byte_len = vl_detok_len(dict, chunk->toks, chunk->n);
@@ -125,7 +177,7 @@ TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
   }
   if (n == nullptr) return end;
   const vl_leaf& leaf = n->leaf;
-  const vl_chunk* chunk = store::find(engine->store, leaf.key);
+  const vl_chunk* chunk = usable(engine, leaf.key);
   if (chunk == nullptr || leaf.off >= chunk->n)
     return TokPos{first_tok + leaf.count, 0, leaf_start};
   const std::uint32_t count = std::min(leaf.count, chunk->n - leaf.off);
@@ -171,7 +223,7 @@ const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
       if (n == nullptr) return nullptr;
     }
   }
-  const vl_chunk* chunk = store::find(engine->store, n->leaf.key);
+  const vl_chunk* chunk = usable(engine, n->leaf.key);
   if (chunk == nullptr || index >= n->leaf.count ||
       std::uint64_t{n->leaf.off} + index >= chunk->n) {
     return nullptr;
@@ -262,31 +314,57 @@ std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t s
   // adding start + len keeps a huge len from wrapping past 2^64.
   len = std::min(len, v.bytes - start);
   ReadCtx rc{engine, start, len, 0, static_cast<std::uint8_t*>(dest)};
-  vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  (void)dict::prepare_reads(*engine->dict);  // without it reads take the slower copy
+  if (len < kCollectFrom) {
+    vl_ext_walk_range(v.root, start, len, read_leaf, &rc);
+  } else {
+    // Long reads list their leaves first, walking subtrees side by side: a
+    // version made by many small edits has about a leaf per few bytes, its
+    // nodes scattered over the arena, and a walk one node at a time would
+    // wait on memory at every node.
+    std::vector<extent::LeafAt> leaves;
+    extent::collect_range(v.root, start, len, leaves);
+    for (const extent::LeafAt& at : leaves) read_leaf(&rc, &at.leaf, at.bytes, at.start);
+  }
+  if (rc.damaged) throw DamagedData();
   return rc.written;
 }
 
 vl_object* create(vl_engine* engine, const char* name, const std::uint8_t* text,
                   std::uint64_t len) {
   if (len >= SIZE_MAX / sizeof(std::uint32_t)) throw std::bad_alloc();
-  // Not the exported call: text that the create record carries needs no
-  // entries record of its own.
-  if (len > 0) dict::learn(*engine->dict, text, len, kLearnLimit);
   // Uninitialised: untouched pages of a generous buffer cost nothing.
   auto ids = std::make_unique_for_overwrite<std::uint32_t[]>(len + 1);
-  const std::uint64_t n_ids = vl_tokenize(engine->dict, text, len, ids.get(), len + 1);
+  // Learning then tokenizing, fused into one pass over the runs.
+  const std::uint64_t n_ids =
+      dict::learn_tokenize(*engine->dict, text, len, kLearnLimit, ids.get(), len + 1);
   if (n_ids == UINT64_MAX) throw std::bad_alloc();
 
   const std::uint64_t n_chunks = (n_ids + kChunkIds - 1) / kChunkIds;
   if (n_chunks > UINT32_MAX) throw std::bad_alloc();
   std::vector<vl_leaf> leaves(n_chunks);
   std::vector<std::uint64_t> lens(n_chunks);
-  for (std::uint64_t i = 0; i < n_chunks; ++i) {
-    const std::uint64_t n = std::min(kChunkIds, n_ids - kChunkIds * i);
-    const std::uint64_t key = vl_store_put(engine->store, ids.get() + kChunkIds * i, n);
-    if (key == 0) throw std::bad_alloc();
-    leaves[i] = vl_leaf{key, 0, static_cast<std::uint32_t>(n)};
-    lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+  // Keys of a group of chunks are hashed side by side, then the chunks are
+  // put in order: the store sees the same puts as one at a time.
+  constexpr std::size_t kGroup = 16;
+  for (std::uint64_t g = 0; g < n_chunks; g += kGroup) {
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kGroup, n_chunks - g));
+    const std::uint32_t* toks[kGroup];
+    std::uint64_t ns[kGroup];
+    std::uint64_t keys[kGroup];
+    for (std::size_t j = 0; j < m; ++j) {
+      toks[j] = ids.get() + kChunkIds * (g + j);
+      ns[j] = std::min(kChunkIds, n_ids - kChunkIds * (g + j));
+    }
+    store::chunk_keys(toks, ns, m, keys);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::uint64_t i = g + j;
+      const std::uint64_t n = ns[j];
+      const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], n);
+      if (key == 0) throw std::bad_alloc();
+      leaves[i] = vl_leaf{key, 0, static_cast<std::uint32_t>(n)};
+      lens[i] = ext_bytes(engine->dict, engine->store, leaves[i]);
+    }
   }
   ids.reset();
   ExtRef root;

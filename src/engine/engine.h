@@ -24,6 +24,8 @@
 #include "util/limits.h"
 #include "velta.h"
 
+struct vl_chunk;
+
 struct vl_version {
   vl_ext* root;                // NULL for an empty text; holds one reference
   std::uint64_t tokens;        // = vl_ext_tokens(root)
@@ -84,8 +86,14 @@ struct TokPos {
 // NUL-terminated. NULL gives "".
 void copy_name(char (&dst)[kNameBufBytes], const char* name) noexcept;
 
+// True when the chunk's tokens may be read. A chunk borrowed from a mapped
+// snapshot is checked here at its first use (store::verify, then the byte
+// length the file claimed for it, if any); a damaged one stays refused.
+bool readable(vl_dict* dict, vl_store* store, vl_chunk* chunk) noexcept;
+
 // Byte length of a leaf's text, measured through the dictionary; caches the
-// length of whole chunks in the chunk record. 0 for an unknown chunk.
+// length of whole chunks in the chunk record. 0 for an unknown or damaged
+// chunk.
 std::uint64_t ext_bytes(vl_dict* dict, vl_store* store, const vl_leaf& leaf);
 
 // The vl_leaf_bytes_fn every split passes; ctx is the vl_engine.
@@ -93,12 +101,14 @@ std::uint64_t ext_bytes_cb(void* ctx, const vl_leaf* leaf);
 
 // Token position of byte `pos` of version v. For pos at or past v.bytes (or
 // an empty tree) the end of the text is returned: (v.tokens, 0, v.bytes).
-// Cost: one descent plus a scan of at most one leaf's tokens.
+// Cost: one descent plus a scan of at most one leaf's tokens. Throws
+// DamagedData when that leaf's chunk fails its first-use check.
 TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos);
 
 // Text of the token at token index `index` of `root`, its length in *len;
 // NULL and 0 when there is none. Points into the dictionary (valid until
-// the dictionary next grows). One descent; allocates nothing.
+// the dictionary next grows). One descent; allocates nothing. Throws
+// DamagedData when the leaf's chunk fails its first-use check.
 const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
                            std::uint64_t* len);
 
@@ -150,7 +160,9 @@ void report_dict_growth(void* ctx, std::uint32_t lo, std::uint32_t hi) noexcept;
 const vl_version* version_at(const vl_object* object, std::uint32_t index) noexcept;
 
 // Copies up to `len` bytes from byte `start` of version v into dest;
-// returns the count copied. Range arithmetic clips, never wraps.
+// returns the count copied. Range arithmetic clips, never wraps. Throws
+// DamagedData when a chunk in the range fails its first-use check (dest
+// may then hold part of the range).
 std::uint64_t read_range(vl_engine* engine, const vl_version& v, std::uint64_t start,
                          std::uint64_t len, void* dest);
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "extent/node.h"
 
@@ -30,6 +31,22 @@ void walk(const vl_ext* root, vl_leaf_visit_fn fn, void* ctx);
 // with its true start. Nothing for len 0. O(depth + leaves reported).
 void walk_range(const vl_ext* root, std::uint64_t lo, std::uint64_t len, vl_range_visit_fn fn,
                 void* ctx);
+
+// A copy of a leaf's payload, its byte length and the byte position where
+// its text starts.
+struct LeafAt {
+  vl_leaf leaf;
+  std::uint64_t bytes;
+  std::uint64_t start;
+};
+
+// Appends to `out`, in text order, the leaves walk_range would visit for
+// the same range, with their starts. Several subtrees are walked side by
+// side with their nodes prefetched, so a tree scattered over memory costs
+// about one memory latency per several nodes instead of one per node.
+// Throws std::bad_alloc (out then holds a prefix of the list).
+void collect_range(const vl_ext* root, std::uint64_t lo, std::uint64_t len,
+                   std::vector<LeafAt>& out);
 
 // 0 for NULL, 1 for a leaf, else one more than the deeper child.
 std::uint32_t depth(const vl_ext* root);

@@ -153,11 +153,10 @@ class BodyParser {
     if (r_.failed || !fits(c, kSnapMinChunkRecord)) return EINVAL;
     const std::uint8_t* cursor = p_.trailer;
     std::uint64_t trailer_left = p_.trailer_len;
-    // The trailer is checked before any token in it is trusted: borrowed
-    // chunks are never copied, so nothing later would notice damage.
-    if (p_.tokens_in_trailer && crc32_update(0, p_.trailer, p_.trailer_len) != p_.trailer_crc) {
-      return EIO;
-    }
+    // Borrowed tokens are not looked at here: each chunk is checked against
+    // its key (and its ids against this dictionary) at its first use, so
+    // opening costs what is read, not the size of the store.
+    engine_->store->unchecked_id_limit = dict_size_;
     std::vector<std::uint32_t> scratch;
     for (std::uint32_t i = 0; i < c; ++i) {
       const std::uint64_t key = read_u64(&r_);
@@ -178,13 +177,12 @@ class BodyParser {
         // length can misplace the trailer, and such chunks are copied.
         if (p_.borrow && reinterpret_cast<std::uintptr_t>(src) % alignof(std::uint32_t) == 0) {
           const auto* toks = reinterpret_cast<const std::uint32_t*>(src);
-          // Tokens that do not hash to their key would be read as some
-          // other text: refuse them as a copied chunk's put would.
-          if (store::key_for(engine_->store, toks, k) != key) return EIO;
+          const std::uint32_t before = engine_->store->count;
           errno = 0;
           const std::uint64_t got = vl_store__put_borrowed(engine_->store, key, toks, k);
           if (got != key) return got == 0 && errno == ENOMEM ? ENOMEM : EINVAL;
-          note_unassigned(key, toks, k);
+          // A new record (not a dedupe against one already entered).
+          if (engine_->store->count != before) engine_->store->recs[before].unchecked = 1;
           continue;
         }
       }
@@ -233,8 +231,24 @@ class BodyParser {
     const std::uint64_t bytes = read_u64(&r_);
     const std::uint32_t prio = read_u32(&r_);
     if (r_.failed) return EINVAL;
-    const vl_chunk* chunk = store::find(engine_->store, lf.key);
+    vl_chunk* chunk = store::find(engine_->store, lf.key);
     if (chunk == nullptr || std::uint64_t{lf.off} + lf.count > chunk->n) return EINVAL;
+    if (chunk->unchecked != 0 && lf.off == 0 && lf.count == chunk->n) {
+      // A whole unchecked chunk: its length is checked with its tokens at
+      // first use. Every leaf over it must claim the same length.
+      if (chunk->byte_len_valid == 2 && chunk->byte_len != bytes) return EINVAL;
+      chunk->byte_len = bytes;
+      chunk->byte_len_valid = 2;
+      vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+      if (node == nullptr) return ENOMEM;
+      table.add(node, 1);
+      return 0;
+    }
+    // Part of an unchecked chunk is measured now, which uses the chunk:
+    // damaged tokens fail the load here.
+    if (chunk->unchecked != 0 && !engine::readable(engine_->dict, engine_->store, chunk)) {
+      return EIO;
+    }
     // Reads, splits and searches trust a leaf's byte length to match its
     // tokens; a file that disagrees with its own dictionary is refused.
     if (!unassigned_.empty() && unassigned_.count(lf.key) != 0) {

@@ -29,13 +29,30 @@ std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
   return crc32_update(0, p, n);
 }
 
-// True when the file under wal->file is still this log: not unlinked, not
-// shorter than what we wrote, and headed by our generation. On success
-// *size holds the current file size.
+// True when the file under wal->file is still this log: not shorter than
+// what we wrote and headed by our generation, and, unless we hold the
+// writer lock, not unlinked. On success *size holds the current file size.
+//
+// Under the writer lock (wal->locked) no engine restarts or cuts the file,
+// so only its size is looked at, through the one cheap call that gives it
+// (lseek to the end: the descriptor appends, so moving its offset changes
+// nothing). That still sees a process that ignores the lock cut the file
+// below what we wrote, as any restart does once we have written a record.
+// The full check costs an fstat and a pread (and, on most mounts, an
+// access-time update): several times the write it guards.
 bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
   const int fd = io().fileno(wal->file);
+  if (fd < 0) return false;
+  if (wal->locked) {
+    const off_t end = io().lseek(fd, 0, SEEK_END);
+    if (end < 0) return false;
+    const auto cur = static_cast<std::uint64_t>(end);
+    if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
+    *size = cur;
+    return true;
+  }
   struct stat st;
-  if (fd < 0 || io().fstat(fd, &st) != 0) return false;
+  if (io().fstat(fd, &st) != 0) return false;
   if (st.st_nlink == 0) return false;  // the path now names another file
   const auto cur = static_cast<std::uint64_t>(st.st_size);
   if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
@@ -196,12 +213,30 @@ int wal_reset_fd(int fd, std::uint64_t generation) noexcept {
   return io().fsync(fd);
 }
 
+namespace {
+
+// True when fd's open file holds the writer lock. Asking again for a lock
+// this descriptor already holds succeeds at once; a descriptor left
+// unlocked by wal_lock_open (no flock on this file system) fails.
+bool holds_writer_lock(int fd) noexcept {
+  int rc;
+  do rc = io().flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace
+
 int wal_adopt_fd(vl_wal* wal, int fd) noexcept {
   struct stat st;
   if (io().fstat(fd, &st) != 0) return -1;
+  const int saved = errno;
+  const bool locked = holds_writer_lock(fd);
+  errno = saved;
   std::FILE* f = io().fdopen(fd, "a+b");
   if (f == nullptr) return -1;
   wal->file = f;
+  wal->locked = locked ? 1 : 0;
   wal->expected_end = static_cast<std::uint64_t>(st.st_size);
   return 0;
 }
@@ -219,6 +254,7 @@ int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept {
   struct stat st;
   if (io().fstat(claim->fd, &st) != 0) return -1;
   wal->file = std::exchange(old->file, nullptr);
+  wal->locked = old->locked;
   wal->expected_end = static_cast<std::uint64_t>(st.st_size);
   claim->fd = -1;
   return 0;

@@ -20,11 +20,17 @@
 //  - replaying: replaying != 0 during open; hooks write nothing.
 // A save replaces the state with a fresh one (counters 0, sync 1).
 //
-// Stale file: another process may restart the log under us (commit
-// truncates the same path to a fresh header of the next generation). Before
-// each record wal_append checks, with one fstat and one 32-byte pread, that
-// the file still carries this log's header and has not shrunk below what we
-// wrote; otherwise it writes nothing and sets `failed`.
+// Stale file: every restart or cut of a log (save, commit, open) first
+// takes the writer lock, so while `file` holds it nothing in the library
+// truncates or restarts the file under us. Before each record wal_append
+// still checks, with one lseek, that the file has not shrunk below what we
+// wrote (a process ignoring the lock restarted or cut it). Where the file
+// system gives no flock (`locked` 0), another process may restart the log
+// (a commit truncates the same path to a fresh header of the next
+// generation), and an fstat and a 32-byte pread check that the file is
+// still linked, no shorter, and headed by our generation. A stale file
+// gets nothing written and sets `failed`. Not seen under the lock: a
+// process outside the library unlinking or renaming over the log.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +53,10 @@ struct vl_wal final : velta::engine::ChangeLog {
   std::uint64_t bytes = 0;     // payload + 8 per record; header not counted
   std::uint64_t replayed = 0;  // records applied when the log was opened
   vl_engine* engine = nullptr;
+  // 1 when `file`'s descriptor holds the writer lock (flock), so no other
+  // engine can restart or cut the log while it is attached; 0 on a file
+  // system without flock, where each append also reads the header back.
+  int locked = 0;
   // File size we know of: at open, then after each of our records. A file
   // found shorter was truncated under us.
   std::uint64_t expected_end = 0;
@@ -123,11 +133,13 @@ void wal_encode_header(std::uint8_t (&out)[32], std::uint64_t generation) noexce
 // header CRC) carrying `generation`, else 0. Reserved bytes are ignored.
 int wal_header_matches(const std::uint8_t* hdr, std::size_t n, std::uint64_t generation) noexcept;
 
-// Frames one finished payload (u32 length, u32 CRC-32) and appends it with
-// two writes, then flushes (and fsyncs when sync is 1). Does nothing without
-// wal or file, or while replaying. An empty or oversized payload, a stale
-// file, a short write or a failed flush / fsync sets `failed` and leaves the
-// counters unchanged; on success records += 1 and bytes += n + 8.
+// Frames one finished payload (u32 length, u32 CRC-32) and appends it,
+// flushed to the operating system before return (one write call for a
+// record that fits the stream buffer), and fsynced when sync is 1. Does
+// nothing without wal or file, or while replaying. An empty or oversized
+// payload, a stale file (see still_ours in wal.cc), a short write or
+// a failed flush / fsync sets `failed` and leaves the counters unchanged;
+// on success records += 1 and bytes += n + 8.
 void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept;
 
 // The same for a finished bytebuf; a buffer whose `failed` is set only sets

@@ -4,11 +4,13 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
 
 #include "util/fnv.h"
+#include "util/limits.h"
 
 namespace velta::store {
 namespace {
@@ -19,10 +21,6 @@ namespace {
 constexpr int kMaxKeyTries = 64;
 
 testing::key_fn g_key_fn = nullptr;
-
-std::uint64_t natural_key(const std::uint32_t* toks, std::uint64_t n) noexcept {
-  return g_key_fn != nullptr ? g_key_fn(toks, n) : chunk_key(toks, n);
-}
 
 bool same(const vl_chunk& c, const std::uint32_t* toks, std::uint64_t n) noexcept {
   return c.n == n && (n == 0 || std::memcmp(c.toks, toks, n * 4) == 0);
@@ -103,6 +101,7 @@ bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint
   c.byte_len = 0;
   c.byte_len_valid = 0;
   c.borrowed = borrowed ? 1 : 0;
+  c.unchecked = 0;
   s->slot_keys[slot] = key;
   s->slot_recs[slot] = s->count;
   s->count += 1;
@@ -139,6 +138,15 @@ std::uint64_t chunk_key(const std::uint32_t* toks, std::uint64_t n) noexcept {
   return h != 0 ? h : 1;
 }
 
+namespace {
+
+// The key a put would try first: the test override when one is set.
+std::uint64_t natural_key(const std::uint32_t* toks, std::uint64_t n) noexcept {
+  return g_key_fn != nullptr ? g_key_fn(toks, n) : chunk_key(toks, n);
+}
+
+}  // namespace
+
 std::uint64_t next_key(std::uint64_t key) noexcept {
   // splitmix64's finaliser over key + the golden-ratio increment.
   std::uint64_t z = key + 0x9E3779B97F4A7C15ull;
@@ -148,9 +156,95 @@ std::uint64_t next_key(std::uint64_t key) noexcept {
   return z != 0 ? z : 1;
 }
 
+namespace {
+
+// One FNV-1a step per byte of the id v, low byte first.
+inline std::uint64_t fnv_id(std::uint64_t h, std::uint32_t v) noexcept {
+  h = (h ^ (v & 0xFF)) * kFnvPrime;
+  h = (h ^ ((v >> 8) & 0xFF)) * kFnvPrime;
+  h = (h ^ ((v >> 16) & 0xFF)) * kFnvPrime;
+  return (h ^ (v >> 24)) * kFnvPrime;
+}
+
+}  // namespace
+
+void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::size_t m,
+                std::uint64_t* keys) noexcept {
+  // Four lanes hash four chunks side by side: one chain is bound by the
+  // latency of its multiplies, four keep the multiplier busy. A lane that
+  // finishes its chunk takes the next one, so chunks of unequal lengths
+  // still share the work; only the last few run alone.
+  struct Lane {
+    const std::uint32_t* p;
+    std::uint64_t left;  // ids still to hash
+    std::uint64_t h;
+    std::size_t idx;  // chunk whose key this is
+  };
+  constexpr int kLanes = 4;
+  Lane lane[kLanes];
+  std::size_t next = 0;
+  // Starts lane l on the next chunk with ids, finishing empty ones on the
+  // way; false when none is left.
+  auto take = [&](Lane& l) {
+    for (; next < m; ++next) {
+      if (ns[next] == 0) {
+        keys[next] = kFnvStart;
+        continue;
+      }
+      l = Lane{toks[next], ns[next], kFnvStart, next};
+      ++next;
+      return true;
+    }
+    return false;
+  };
+  int active = 0;
+  while (active < kLanes && take(lane[active])) ++active;
+  while (active == kLanes) {
+    std::uint64_t step = lane[0].left;
+    for (int j = 1; j < kLanes; ++j) step = std::min(step, lane[j].left);
+    std::uint64_t h0 = lane[0].h, h1 = lane[1].h, h2 = lane[2].h, h3 = lane[3].h;
+    const std::uint32_t *a = lane[0].p, *b = lane[1].p, *c = lane[2].p, *d = lane[3].p;
+    for (std::uint64_t i = 0; i < step; ++i) {
+      h0 = fnv_id(h0, a[i]);
+      h1 = fnv_id(h1, b[i]);
+      h2 = fnv_id(h2, c[i]);
+      h3 = fnv_id(h3, d[i]);
+    }
+    lane[0].h = h0;
+    lane[1].h = h1;
+    lane[2].h = h2;
+    lane[3].h = h3;
+    for (int j = 0; j < kLanes; ++j) {
+      lane[j].p += step;
+      lane[j].left -= step;
+    }
+    // Finished lanes take the next chunk; a lane with none left is replaced
+    // by the last active one (already stepped) and looked at again.
+    for (int j = 0; j < active;) {
+      if (lane[j].left != 0) {
+        ++j;
+        continue;
+      }
+      keys[lane[j].idx] = lane[j].h != 0 ? lane[j].h : 1;
+      if (!take(lane[j])) lane[j] = lane[--active];
+    }
+  }
+  for (int j = 0; j < active; ++j) {
+    std::uint64_t h = lane[j].h;
+    for (std::uint64_t i = 0; i < lane[j].left; ++i) h = fnv_id(h, lane[j].p[i]);
+    keys[lane[j].idx] = h != 0 ? h : 1;
+  }
+}
+
 std::uint64_t put(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
   if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
-  std::uint64_t key = natural_key(toks, n);
+  return put_keyed(s, chunk_key(toks, n), toks, n);
+}
+
+std::uint64_t put_keyed(vl_store* s, std::uint64_t key, const std::uint32_t* toks,
+                        std::uint64_t n) noexcept {
+  if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
+  if (g_key_fn != nullptr) key = g_key_fn(toks, n);
   if (key == 0) key = 1;
   for (int tries = 0; tries < kMaxKeyTries; ++tries) {
     bool found;
@@ -191,6 +285,25 @@ std::uint64_t put_borrowed(vl_store* s, std::uint64_t key, const std::uint32_t* 
     return key;
   }
   return insert(s, key, toks, n, true) ? key : 0;
+}
+
+bool verify(vl_store* s, vl_chunk* c) noexcept {
+  if (c->unchecked != 1) return c->unchecked == 0;
+  bool good = true;
+  for (std::uint32_t i = 0; i < c->n && good; ++i) {
+    const std::uint32_t id = c->toks[i];
+    good = id <= s->unchecked_id_limit || id >= kByteTokenBase;
+  }
+  // A put passes over a key only when it names other contents; chains are
+  // short (collisions of 64-bit keys), and no longer than the store.
+  std::uint64_t key = natural_key(c->toks, c->n);
+  for (std::uint32_t step = 0; good && key != c->key; ++step) {
+    const vl_chunk* other = find(s, key);
+    good = other != nullptr && step < s->count && !same(*other, c->toks, c->n);
+    key = next_key(key);
+  }
+  c->unchecked = good ? 0 : 2;
+  return good;
 }
 
 vl_chunk* find(vl_store* s, std::uint64_t key) noexcept {

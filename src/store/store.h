@@ -20,18 +20,23 @@
 // part of the snapshot format.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "velta.h"
 
 struct vl_chunk {
-  std::uint64_t key;          // never 0
-  const std::uint32_t* toks;  // owned copy (new[]), or into the mapping when borrowed
-  std::uint32_t n;            // token count
-  std::uint64_t byte_len;     // cached decoded length of the whole chunk
-  std::uint8_t byte_len_valid;
+  std::uint64_t key;            // never 0
+  const std::uint32_t* toks;    // owned copy (new[]), or into the mapping when borrowed
+  std::uint32_t n;              // token count
+  std::uint64_t byte_len;       // cached decoded length of the whole chunk
+  std::uint8_t byte_len_valid;  // 0 unknown, 1 cached, 2 claimed by a loaded file, unchecked
   std::uint8_t borrowed;
+  // Borrowed tokens are checked at first use, not when the file is
+  // mapped: 0 trusted (made here, copied and keyed, or checked), 1 not yet
+  // checked against the key, 2 checked and damaged (never to be read).
+  std::uint8_t unchecked;
 };
 
 struct vl_store {
@@ -53,6 +58,9 @@ struct vl_store {
   std::uint64_t map_len = 0;                   // bytes
   void* map_aux = nullptr;         // handed back with the mapping; unused by the library
   std::uint64_t mapped_bytes = 0;  // 4 x tokens over borrowed records
+  // Dictionary size when unchecked chunks were entered: an id above it and
+  // below the byte tokens was not assigned in the file, so marks damage.
+  std::uint32_t unchecked_id_limit = 0;
 };
 
 namespace velta::store {
@@ -68,6 +76,12 @@ vl_store* create() noexcept;
 // chain; this only avoids per-byte loads).
 std::uint64_t chunk_key(const std::uint32_t* toks, std::uint64_t n) noexcept;
 
+// chunk_key of m id arrays at once, keys[i] for toks[i][0, ns[i]): the
+// same values, hashed four chains side by side (up to four times the
+// throughput when the arrays are many and similar in length).
+void chunk_keys(const std::uint32_t* const* toks, const std::uint64_t* ns, std::size_t m,
+                std::uint64_t* keys) noexcept;
+
 // The key tried after `key` when it names other contents: a fixed
 // bijective 64-bit mix, 0 becoming 1.
 std::uint64_t next_key(std::uint64_t key) noexcept;
@@ -77,6 +91,11 @@ std::uint64_t next_key(std::uint64_t key) noexcept;
 // memory, when n exceeds 2^32 - 1, when the store holds 2^32 - 1 records,
 // or toks is NULL with n > 0; nothing changes then.
 std::uint64_t put(vl_store* store, const std::uint32_t* toks, std::uint64_t n) noexcept;
+
+// put, given natural_key == chunk_key(toks, n) already computed (chunk_keys
+// computes several at once). A test key function, when set, overrides it.
+std::uint64_t put_keyed(vl_store* store, std::uint64_t natural_key, const std::uint32_t* toks,
+                        std::uint64_t n) noexcept;
 
 // Registers n ids under the given key without copying (borrowed). Returns
 // key when it was free (new record) or already names identical contents
@@ -95,6 +114,13 @@ std::uint64_t key_for(const vl_store* store, const std::uint32_t* toks, std::uin
 // next put into the store; the engine uses it to read and fill the cached
 // byte length.
 vl_chunk* find(vl_store* store, std::uint64_t key) noexcept;
+
+// Checks an unchecked chunk once and caches the outcome: its key must be
+// on the chain of its tokens' natural key (every key before it naming other
+// contents) and every id must be at most unchecked_id_limit or a byte
+// token. True for a trusted or good chunk; false, now and on every later
+// call, for a damaged one. Touches the chunk's tokens only the first time.
+bool verify(vl_store* store, vl_chunk* chunk) noexcept;
 
 // Unmaps the recorded mapping and clears it. Borrowed records keep
 // pointing into it and must not be read afterwards.

@@ -16,7 +16,9 @@ uint64_t vl_store_put(vl_store* store, const uint32_t* toks, uint64_t n) noexcep
 }
 
 const uint32_t* vl_store_get(vl_store* store, uint64_t key, uint64_t* n) noexcept {
-  const vl_chunk* c = st::find(store, key);
+  vl_chunk* c = st::find(store, key);
+  // Borrowed tokens are checked at first use; damaged ones are not given.
+  if (c != nullptr && !st::verify(store, c)) c = nullptr;
   if (n != nullptr) *n = c != nullptr ? c->n : 0;
   return c != nullptr ? c->toks : nullptr;
 }

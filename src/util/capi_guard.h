@@ -9,13 +9,22 @@
 #pragma once
 
 #include <cerrno>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 namespace velta {
 
-// Runs f(); on out of memory sets errno to ENOMEM and returns `fail`.
+// Thrown where an operation meets tokens of a mapped snapshot that failed
+// their first-use check. Like out of memory it comes before anything
+// changes; the call fails with errno EIO.
+struct DamagedData final : std::exception {
+  const char* what() const noexcept override { return "damaged chunk"; }
+};
+
+// Runs f(); on out of memory sets errno to ENOMEM and returns `fail`; on
+// damaged data, errno EIO and `fail`.
 template <class R, class F>
 R guard(R fail, F&& f) noexcept {
   try {
@@ -25,6 +34,9 @@ R guard(R fail, F&& f) noexcept {
     return fail;
   } catch (const std::length_error&) {
     errno = ENOMEM;
+    return fail;
+  } catch (const DamagedData&) {
+    errno = EIO;
     return fail;
   }
 }
@@ -38,6 +50,8 @@ void guard_void(F&& f) noexcept {
     errno = ENOMEM;
   } catch (const std::length_error&) {
     errno = ENOMEM;
+  } catch (const DamagedData&) {
+    errno = EIO;
   }
 }
 

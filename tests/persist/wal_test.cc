@@ -205,7 +205,7 @@ TEST_F(WalTest, SyncSwitchReturnsThePreviousValue) {
 // truncated to a fresh header). Our records must not land in its log.
 TEST_F(WalTest, RestartedLogUnderUsIsNotWrittenTo) {
   vl_object* o = vl_create(e_, "doc", "abc", 3);
-  attach(7);
+  EXPECT_EQ(attach(7)->locked, 1);  // appends look only at the file's size
   ASSERT_EQ(vl_update(e_, o, 3, 0, "d", 1), 0);
   ASSERT_EQ(vl_wal_records(e_), 1u);
   EXPECT_EQ(wal_write_header(log_.c_str(), 8), -1);  // we hold the writer lock
@@ -237,7 +237,8 @@ TEST_F(WalTest, LogCutBelowOurRecordsIsNotWrittenTo) {
   EXPECT_EQ(vl_wal_ok(e_), 0);
 }
 
-// A stream opened write-only, as an opener may do, is still checked.
+// A stream opened write-only, as an opener may do, is still checked; it
+// holds no writer lock, so header and all.
 TEST_F(WalTest, WriteOnlyStreamIsCheckedToo) {
   vl_object* o = vl_create(e_, "doc", "abc", 3);
   vl_wal* w = wal_new(e_, store_.c_str(), 3);

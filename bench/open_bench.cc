@@ -1,0 +1,208 @@
+// Time from vl_open to the first byte read, for large mappable stores,
+// beside mapping the same file and touching one byte of it.
+//
+// Stores (all saved with VL_SAVE_MAPPABLE, built once per run):
+//  - single: one object of about 25 million tokens, a file of ~100 MB;
+//  - stb xK: the shared file history replayed K times over (one object per
+//    pass, one vl_update per hunk, every version kept);
+//  - each shared editing trace replayed with one vl_update per edit.
+// Each measurement runs in a fresh child process (nothing of the library
+// touched before), files warm in the page cache; the clock is wall time
+// from just before vl_open to just after a 1-byte vl_read of the newest
+// version of the last object made. The median of five.
+// Usage: velta_bench_open [dir]   (stores are kept in dir when given)
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "velta.h"
+
+namespace {
+
+double now_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::uint64_t le(const std::string& b, std::size_t at, int width) {
+  std::uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(b[at + i]);
+  return v;
+}
+
+// Applies every edit of an EDTRACE1 file to a new object `name` in e, one
+// vl_update each. False when the file is absent or malformed.
+bool replay_into(vl_engine* e, const std::string& path, const std::string& name) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (b.size() < 32 || b.compare(0, 8, "EDTRACE1") != 0) return false;
+  const std::uint64_t start_len = le(b, 8, 8), n = le(b, 16, 8);
+  std::size_t at = 32;
+  if (start_len > b.size() - at) return false;
+  vl_object* o = vl_create(e, name.c_str(), b.data() + at, start_len);
+  at += start_len;
+  for (std::uint64_t i = 0; i < n && o != nullptr; ++i) {
+    if (b.size() - at < 16) return false;
+    const std::uint64_t pos = le(b, at, 4), del = le(b, at + 4, 4), len = le(b, at + 8, 4);
+    at += 16;
+    if (len > b.size() - at) return false;
+    if (vl_update(e, o, pos, del, b.data() + at, len) != 0) return false;
+    at += len;
+  }
+  return o != nullptr;
+}
+
+// Words from a vocabulary of 50,000 (xorshift), so chunks do not repeat.
+std::string words(std::uint64_t n, std::uint64_t seed) {
+  std::string s;
+  s.reserve(n * 8);
+  std::uint64_t x = seed | 1;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    s += 'w';
+    s += std::to_string(x % 50000);
+    s += ' ';
+  }
+  return s;
+}
+
+struct Store {
+  std::string label;
+  std::string path;
+};
+
+// Builds (unless already present) the store at `path`; false when its
+// input is missing.
+bool build(const std::string& path, const std::string& kind, int passes) {
+  if (std::filesystem::exists(path)) return true;
+  vl_engine* e = vl_engine_new();
+  bool ok = true;
+  if (kind == "single") {
+    const std::string text = words(12500000, 0x9E3779B97F4A7C15ull);
+    ok = vl_create(e, "single", text.data(), text.size()) != nullptr;
+  } else {
+    for (int k = 0; k < passes && ok; ++k) {
+      ok = replay_into(e, std::string(VELTA_DATA_DIR) + "/" + kind, "pass " + std::to_string(k));
+    }
+  }
+  ok = ok && vl_save_ex(e, path.c_str(), VL_SAVE_MAPPABLE) == 0;
+  vl_engine_free(e);
+  std::filesystem::remove(path + ".wal");
+  return ok;
+}
+
+// Child: seconds from vl_open to the first byte read, or from open to a
+// touched byte of a mapping of the file (baseline). -1 on failure.
+double time_to_first_byte(const std::string& path, const std::string& name, bool baseline) {
+  const double t0 = now_s();
+  if (baseline) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    void* p = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) return -1;
+    volatile char c = static_cast<const char*>(p)[64];
+    (void)c;
+    const double t = now_s() - t0;
+    munmap(p, static_cast<std::size_t>(st.st_size));
+    return t;
+  }
+  vl_engine* e = vl_open_ex(path.c_str(), VL_OPEN_READONLY);
+  if (e == nullptr) return -1;
+  vl_object* o = vl_object_open(e, name.c_str());
+  char c = 0;
+  if (vl_read(e, o, 0, 1, &c) != 1) return -1;
+  const double t = now_s() - t0;
+  if (vl_store_is_mapped(e) != 1) return -1;
+  vl_close(e);
+  return t;
+}
+
+double median_ms(const std::string& path, const std::string& name, bool baseline) {
+  std::vector<double> v;
+  for (int i = 0; i < 5; ++i) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      const double t = time_to_first_byte(path, name, baseline);
+      _exit(write(fds[1], &t, sizeof t) == sizeof t ? 0 : 1);
+    }
+    close(fds[1]);
+    double t = -1;
+    if (read(fds[0], &t, sizeof t) != sizeof t) t = -1;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (t < 0) return -1;
+    v.push_back(t * 1e3);
+  }
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool keep = argc > 1;
+  std::string dir = keep ? argv[1] : "/tmp/velta_open_bench_XXXXXX";
+  if (keep) {
+    std::filesystem::create_directories(dir);
+  } else if (mkdtemp(dir.data()) == nullptr) {
+    return 1;
+  }
+  struct Spec {
+    const char* label;
+    const char* kind;
+    int passes;
+  };
+  const Spec specs[] = {
+      {"single ~100 MB", "single", 1},
+      {"stb history x4", "history/stb_truetype.edits.bin", 4},
+      {"stb history x10", "history/stb_truetype.edits.bin", 10},
+      {"sveltecomponent", "traces/sveltecomponent.edits.bin", 1},
+      {"automerge-paper", "traces/automerge-paper.edits.bin", 1},
+  };
+  int rc = 0;
+  for (const Spec& s : specs) {
+    const std::string path = dir + "/" + s.label + ".vlt";
+    if (!build(path, s.kind, s.passes)) {
+      std::printf("%-18s input not available\n", s.label);
+      continue;
+    }
+    const std::string last = s.passes == 1 && std::string(s.kind) == "single"
+                                 ? "single"
+                                 : "pass " + std::to_string(s.passes - 1);
+    const double velta = median_ms(path, last, false);
+    const double mapped = median_ms(path, last, true);
+    const double mb = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
+    if (velta < 0 || mapped < 0) {
+      std::printf("%-18s %7.1f MB  open failed\n", s.label, mb);
+      rc = 1;
+      continue;
+    }
+    std::printf("%-18s %7.1f MB  open to first byte %8.2f ms  mmap of the file %6.3f ms\n", s.label,
+                mb, velta, mapped);
+  }
+  if (!keep) std::filesystem::remove_all(dir);
+  return rc;
+}

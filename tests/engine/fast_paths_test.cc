@@ -1,0 +1,224 @@
+// Differential test of the ingest and read fast paths against plain
+// implementations written from their definitions: fused learning and
+// tokenizing, grouped chunk keys, whole-token copies in reads (texts,
+// counters and old versions) and grouped binary chunk keys. Inputs: random
+// bytes (non-ASCII included), real English, runs over 64 bytes, with fresh,
+// pre-learned, trained and limit-stopped dictionaries.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dict/dict.h"
+#include "store/store.h"
+#include "engine_testutil.h"
+
+namespace {
+
+namespace vd = velta::dict;
+using velta::EngineHolder;
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint64_t ref_fnv(const std::uint8_t* p, std::size_t n) {
+  std::uint64_t h = 0x14650FB0739D0383ull;
+  for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+  return h;
+}
+
+std::uint64_t ref_key(const std::uint32_t* t, std::size_t n) {
+  Bytes b;
+  for (std::size_t i = 0; i < n; ++i)
+    for (int k = 0; k < 4; ++k) b.push_back(static_cast<std::uint8_t>(t[i] >> (8 * k)));
+  const std::uint64_t h = ref_fnv(b.data(), b.size());
+  return h != 0 ? h : 1;
+}
+
+std::vector<std::uint64_t> run_ends(const std::uint8_t* p, std::uint64_t n) {
+  std::vector<std::uint64_t> ends;
+  for (std::uint64_t i = 1; i <= n; ++i)
+    if (i == n || vd::is_word(p[i]) != vd::is_word(p[i - 1])) ends.push_back(i);
+  return ends;
+}
+
+// Learning and greedy tokenizing, one run and one span at a time.
+std::vector<std::uint32_t> ref_learn_tokenize(vl_dict* d, const Bytes& t, std::uint32_t limit) {
+  const std::vector<std::uint64_t> ends = run_ends(t.data(), t.size());
+  std::uint32_t added = 0;
+  for (std::size_t r = 0, start = 0; r < ends.size() && added < limit; start = ends[r++]) {
+    const std::uint64_t len = ends[r] - start;
+    if (len <= 64 && vl_dict_lookup(d, t.data() + start, len) == 0)
+      added += vd::add(*d, t.data() + start, len) != 0;
+  }
+  std::vector<std::uint32_t> ids;
+  for (std::size_t r = 0, start = 0; r < ends.size();) {
+    std::uint32_t id = 0;
+    std::size_t j = std::min(ends.size(), r + 13);
+    for (; j > r && id == 0; --j)
+      if (ends[j - 1] - start <= 64) id = vl_dict_lookup(d, t.data() + start, ends[j - 1] - start);
+    if (id != 0) {
+      ids.push_back(id);
+    } else {
+      for (std::uint64_t k = start; k < ends[r]; ++k) ids.push_back(0xFFFFFF00u + t[k]);
+      j = r;
+    }
+    start = ends[j];
+    r = j + 1;
+  }
+  return ids;
+}
+
+Bytes random_text(std::mt19937& rng, std::size_t n) {
+  static const char kAlpha[] = "ab_9 ,.\n\xC3\xA9\xFF";
+  Bytes t(n);
+  for (auto& c : t) c = static_cast<std::uint8_t>(kAlpha[rng() % (sizeof kAlpha - 1)]);
+  for (std::size_t k = 0; k + 100 < n && k < 3; ++k)  // runs over 64 bytes
+    std::fill_n(t.begin() + static_cast<std::ptrdiff_t>(rng() % (n - 100)), 70 + rng() % 30, 'x');
+  return t;
+}
+
+Bytes english() {
+  std::ifstream in("/usr/share/common-licenses/GPL-3", std::ios::binary);
+  Bytes t((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (t.empty()) t.assign(4000, 'q');
+  return t;
+}
+
+TEST(FastPaths, LearnTokenizeMatchesReference) {
+  std::mt19937 rng(5);
+  const Bytes eng = english();
+  for (int dict_kind = 0; dict_kind < 3; ++dict_kind) {  // fresh, pre-learned, trained
+    for (const std::uint32_t limit : {0x100000u, 7u, 0u}) {
+      for (int round = 0; round < 4; ++round) {
+        const Bytes t = round == 0 ? eng : random_text(rng, 1 + rng() % 5000);
+        std::unique_ptr<vl_dict> fast = vd::make(), ref = vd::make();
+        for (vl_dict* d : {fast.get(), ref.get()}) {
+          if (dict_kind == 1) vd::learn(*d, eng.data(), eng.size() / 2, 0x100000);
+          if (dict_kind == 2) vl_dict_train(d, eng.data(), eng.size(), 2, 200, 2);
+        }
+        std::vector<std::uint32_t> ids(t.size() + 1);
+        ids.resize(vd::learn_tokenize(*fast, t.data(), t.size(), limit, ids.data(), ids.size()));
+        EXPECT_EQ(ids, ref_learn_tokenize(ref.get(), t, limit)) << dict_kind << " " << limit;
+        ASSERT_EQ(vl_dict_size(fast.get()), vl_dict_size(ref.get()));
+        for (std::uint32_t id = 1; id <= vl_dict_size(ref.get()); ++id) {
+          std::uint64_t a = 0, b = 0;
+          const std::uint8_t* pa = vl_dict_text(fast.get(), id, &a);
+          const std::uint8_t* pb = vl_dict_text(ref.get(), id, &b);
+          ASSERT_EQ(Bytes(pa, pa + a), Bytes(pb, pb + b)) << id;
+        }
+      }
+    }
+  }
+}
+
+TEST(FastPaths, ChunkKeysMatchReference) {
+  std::mt19937 rng(9);
+  for (int round = 0; round < 20; ++round) {
+    const std::size_t m = rng() % 20;
+    std::vector<std::vector<std::uint32_t>> arrays(m);
+    std::vector<const std::uint32_t*> toks;
+    std::vector<std::uint64_t> ns, keys(m);
+    for (auto& a : arrays) {
+      a.resize(rng() % 3 == 0 ? rng() % 3 : rng() % 2000);
+      for (auto& v : a) v = rng();
+      toks.push_back(a.data());
+      ns.push_back(a.size());
+    }
+    velta::store::chunk_keys(toks.data(), ns.data(), m, keys.data());
+    for (std::size_t i = 0; i < m; ++i)
+      EXPECT_EQ(keys[i], ref_key(arrays[i].data(), arrays[i].size()));
+  }
+}
+
+// A read by its definition: the leaves overlapping the range, each from
+// the start the tree gives it, one token at a time until `len` bytes are
+// had; returns the bytes and the number of tokens fetched.
+std::pair<std::string, std::uint64_t> ref_read(vl_engine* e, const vl_version& v,
+                                               std::uint64_t start, std::uint64_t len) {
+  struct Ctx {
+    vl_engine* e;
+    std::uint64_t start, len, fetched;
+    std::string out;
+  } ctx{e, start, std::min(len, v.bytes - std::min(start, v.bytes)), 0, {}};
+  vl_ext_walk_range(
+      v.root, start, ctx.len,
+      [](void* c, const vl_leaf* leaf, std::uint64_t, std::uint64_t leaf_start) -> int {
+        auto* x = static_cast<Ctx*>(c);
+        std::uint64_t n = 0;
+        const std::uint32_t* t = vl_store_get(vl_engine_store(x->e), leaf->key, &n);
+        std::uint64_t p = leaf_start;
+        for (std::uint32_t i = 0; i < leaf->count && x->out.size() < x->len; ++i) {
+          std::uint64_t l = 0;
+          const auto* b = reinterpret_cast<const char*>(
+              vl_dict_text(vl_engine_dict(x->e), t[leaf->off + i], &l));
+          ++x->fetched;
+          for (std::uint64_t k = 0; k < l && x->out.size() < x->len; ++k)
+            if (p + k >= x->start) x->out.push_back(b[k]);
+          p += l;
+        }
+        return 0;
+      },
+      &ctx);
+  return {ctx.out, ctx.fetched};
+}
+
+TEST(FastPaths, ReadsMatchReference) {
+  std::mt19937 rng(13);
+  EngineHolder e(vl_engine_new());
+  const Bytes eng = english();
+  vl_object* o = vl_create(e.get(), "doc", eng.data(), eng.size());
+  for (int k = 0; k < 300; ++k) {  // keystroke edits: many small leaves
+    const char c = "ab \xC3"[rng() % 4];
+    vl_update(e.get(), o, rng() % (o->current().bytes + 1), rng() % 2, &c, 1);
+  }
+  for (int round = 0; round < 300; ++round) {
+    if (round == 150) {  // re-pointed ids must read their new bytes
+      for (std::uint32_t id = 1; id <= 40; ++id)
+        vl_net__install_entry(vl_engine_dict(e.get()), id, "re-pointed entry text", id % 22);
+    }
+    const std::uint32_t vi = rng() % o->n_versions();
+    const vl_version& v = o->versions[vi];
+    const std::uint64_t start = rng() % (v.bytes + 1);
+    const std::uint64_t len = rng() % 3 == 0 ? v.bytes : rng() % 200;
+    const auto [want, fetched] = ref_read(e.get(), v, start, len);
+    std::string got(len, '\0');
+    const std::uint64_t before = e->stats.tokens_decoded;
+    got.resize(vl_read_version(e.get(), o, vi, start, len, got.data()));
+    EXPECT_EQ(got, want) << vi << " " << start << " " << len;
+    if (start < v.bytes) {
+      EXPECT_EQ(e->stats.tokens_decoded - before, fetched);
+    }
+  }
+}
+
+TEST(FastPaths, BinaryChunkKeysMatchReference) {
+  std::mt19937 rng(17);
+  Bytes data(300000);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  for (const vl_bin_opts opts :
+       {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1}}) {
+    EngineHolder e(vl_engine_new());
+    vl_object* o = vl_create_binary(e.get(), "bin", data.data(), data.size(), &opts);
+    ASSERT_NE(o, nullptr);
+    std::vector<vl_leaf> leaves;
+    vl_ext_walk(
+        o->current().root,
+        [](void* c, const vl_leaf* l, std::uint64_t) -> int {
+          static_cast<std::vector<vl_leaf>*>(c)->push_back(*l);
+          return 0;
+        },
+        &leaves);
+    std::uint64_t at = 0;
+    for (const vl_leaf& l : leaves) {
+      std::vector<std::uint32_t> toks;
+      for (std::uint32_t i = 0; i < l.count; ++i) toks.push_back(0xFFFFFF00u + data[at + i]);
+      EXPECT_EQ(l.key, ref_key(toks.data(), toks.size()));
+      at += l.count;
+    }
+    EXPECT_EQ(at, data.size());
+  }
+}
+
+}  // namespace
