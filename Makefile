@@ -1,5 +1,5 @@
 # Front door: `make demo` and `make test` work on a fresh Debian machine.
-.PHONY: all deps test release demo bench fuzz format clean
+.PHONY: all deps test stress release demo bench fuzz coverage format clean
 
 JOBS ?= 2
 
@@ -14,6 +14,15 @@ test: deps
 	  -DVELTA_WERROR=ON -DVELTA_BUILD_TESTS=ON -DVELTA_BUILD_EXAMPLES=ON
 	cmake --build build/test -j $(JOBS)
 	cd build/test && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# The long run of the I/O fault and power-loss harness (make test runs a
+# few seeds of it): 200 random stores, each with a fault and a power cut
+# at every I/O call of save, commit, open and append. Sanitized build.
+stress: deps
+	cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTA_SANITIZE=ON \
+	  -DVELTA_WERROR=ON -DVELTA_BUILD_TESTS=ON -DVELTA_BUILD_EXAMPLES=ON
+	cmake --build build/test -j $(JOBS) --target velta_fault_tests
+	./build/test/tests/velta_fault_tests --stress
 
 # Optimised build: build/release/libvelta.so and the examples.
 release: deps
@@ -42,6 +51,19 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVELTA_BUILD_FUZZERS=ON -DVELTA_BUILD_TESTS=OFF -DVELTA_BUILD_EXAMPLES=OFF
 	cmake --build build/fuzz -j $(JOBS)
+
+# Line and branch coverage of src/ by the whole test suite (gcc --coverage,
+# Debug, no sanitizers); the summary goes to the terminal.
+coverage:
+	@sh tools/install-deps.sh --coverage
+	cmake -S . -B build/coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTA_COVERAGE=ON \
+	  -DVELTA_BUILD_TESTS=ON -DVELTA_BUILD_EXAMPLES=ON
+	cmake --build build/coverage -j $(JOBS)
+	find build/coverage -name '*.gcda' -delete
+	(cd build/coverage && ctest --output-on-failure -j $(JOBS) --timeout 900); rc=$$?; \
+	gcovr -r . --object-directory build/coverage --filter 'src/' \
+	  --exclude-throw-branches --exclude-unreachable-branches -j $(JOBS) --print-summary \
+	  --txt build/coverage/coverage.txt && exit $$rc
 
 format:
 	find include src tests bench fuzz examples tools -name '*.h' -o -name '*.cc' -o -name '*.c' \

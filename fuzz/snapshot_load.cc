@@ -96,6 +96,9 @@ std::vector<std::uint8_t> resealed(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+// Also called by the seed replay of the plain test build.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const int options = size > 0 ? data[size - 1] & 3 : 0;
   std::uint64_t gen = 0;

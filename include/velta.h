@@ -106,6 +106,46 @@ typedef struct vl_merge_report {
   uint32_t version;    /* index of the current version after vl_merge */
 } vl_merge_report;
 
+/* What vl_verify_store found. `snapshot` and `log` hold VL_VERIFY_SNAP_*
+ * and VL_VERIFY_LOG_* values; counts describe the engine after the log
+ * replay (the snapshot alone when the log does not replay). A report of
+ * a store that could not be read whole holds what was found before. */
+typedef struct vl_verify_report {
+  uint32_t damaged;         /* 1 when `snapshot` or `log` names damage */
+  uint32_t snapshot;        /* VL_VERIFY_SNAP_*: 0 sound, else the first failed check */
+  uint32_t log;             /* VL_VERIFY_LOG_*: the state of path.wal */
+  uint32_t flags;           /* the header's payload layout: 0, VL_SNAP_ZLIB, _ZSTD, _MAPPABLE */
+  uint64_t generation;      /* the snapshot's generation; 0 when its header is bad */
+  uint64_t snapshot_bytes;  /* size of the snapshot file */
+  uint64_t objects;         /* objects of the checked engine; 0 when the snapshot does not load */
+  uint64_t versions;        /* versions over all objects */
+  uint64_t chunks;          /* chunks in its store */
+  uint64_t nodes;           /* distinct tree nodes reachable from the versions */
+  uint64_t log_bytes;       /* size of path.wal; 0 when absent */
+  uint64_t log_valid_bytes; /* end of the last record whose frame and CRC hold (32: none) */
+  uint64_t log_records;     /* records up to log_valid_bytes */
+  uint64_t log_replayed;    /* leading records that replay (0: snapshot unloadable) */
+  uint64_t log_replayed_bytes; /* end of the last of them: where an open cuts the log */
+} vl_verify_report;
+
+/* Results and report values of vl_verify_store (never renumbered). */
+#define VL_VERIFY_DAMAGED 1
+#define VL_VERIFY_SNAP_SOUND 0
+#define VL_VERIFY_SNAP_HEADER 1   /* under 64 bytes, wrong magic or version, header CRC */
+#define VL_VERIFY_SNAP_LENGTHS 2  /* payload cut short, or length fields / layout inconsistent */
+#define VL_VERIFY_SNAP_PAYLOAD 3  /* compressed payload does not give total_len bytes */
+#define VL_VERIFY_SNAP_BODY_CRC 4 /* body CRC mismatch */
+#define VL_VERIFY_SNAP_TRAILER 5  /* chunk trailer CRC mismatch (mappable layout) */
+#define VL_VERIFY_SNAP_BODY 6     /* the loader refuses a section: bad field, chunk key, tree */
+#define VL_VERIFY_SNAP_TREES 7    /* loaded or replayed trees, chunks or objects fail the audit */
+#define VL_VERIFY_LOG_SOUND 0     /* header of this generation; every record replays */
+#define VL_VERIFY_LOG_ABSENT 1    /* no log: an open starts one (not damage) */
+#define VL_VERIFY_LOG_STALE 2     /* intact, older generation: its records are in the snapshot */
+#define VL_VERIFY_LOG_HEADER 3    /* short, wrong magic or version, header CRC: records lost */
+#define VL_VERIFY_LOG_NEWER 4     /* intact header newer than the snapshot: records lost */
+#define VL_VERIFY_LOG_UNREPLAYABLE 5 /* a record with a sound CRC that replay refuses */
+#define VL_VERIFY_LOG_TORN 6         /* bytes after the last sound record (an open cuts them) */
+
 /* Binary chunking options (bytes). */
 typedef struct vl_bin_opts {
   uint32_t target_size; /* default 4096; raised to 64 if smaller */
@@ -395,7 +435,9 @@ VL_API void vl_net__install_entry(vl_dict* dict, uint32_t id, const void* text,
  * snapshot whose trailer no longer matches its checksum; nothing written),
  * EROFS (the engine was opened read-only from `path`; nothing written),
  * EBUSY (another engine is attached to path.wal as its writer; nothing
- * written), or the failing system call's. */
+ * written), or the failing system call's. When the directory cannot be
+ * synced after the rename, the old log is kept and marked failed
+ * (vl_wal_ok 0) until a save succeeds. */
 VL_API int vl_save_ex(vl_engine* engine, const char* path, int options) VL_NOEXCEPT;
 /* vl_save_ex with options 0 (compressed when that is smaller). */
 VL_API int vl_save(vl_engine* engine, const char* path) VL_NOEXCEPT;
@@ -414,8 +456,9 @@ VL_API vl_engine* vl_open(const char* path) VL_NOEXCEPT;
  * a regular file), ENOENT, ENOMEM (also while replaying; nothing on disk
  * changed), EIO (a mapped snapshot with a damaged chunk that the open
  * itself had to read: a leaf over part of it, or a log record applied to
- * it; other chunks are checked at first use, see vl_read), or the
- * loader's. */
+ * it; other chunks are checked at first use, see vl_read), the failing
+ * call's when path.wal exists but cannot be read (the engine would lack its
+ * changes), or the loader's. */
 VL_API vl_engine* vl_open_ex(const char* path, unsigned flags) VL_NOEXCEPT;
 /* Saves under path.lock if the generation on disk equals `expected`.
  * 0; -1 with errno (EROFS: opened read-only from `path`); -2 generation
@@ -444,6 +487,17 @@ VL_API int vl_verify_chunks(const char* path) VL_NOEXCEPT;
 /* Store path of the engine's log (valid until the next save or close), or
  * NULL. */
 VL_API const char* vl_store_path(const vl_engine* engine) VL_NOEXCEPT;
+
+/* Deep verify of the store at `path` (snapshot and path.wal); reads only:
+ * writes, truncates and creates nothing. Checks the snapshot header and
+ * length fields, decompression, the body CRC, the chunk trailer, then loads
+ * a copy of everything (every chunk key recomputed from its tokens), audits
+ * the trees, scans the log and replays it over the copy and audits again.
+ * Fills *report (may be NULL) as far as it got.
+ * Returns 0 when the store is sound, VL_VERIFY_DAMAGED (1) when a check
+ * failed (report says which), or -1 with errno when it could not look:
+ * EINVAL (no path), ENOENT (no snapshot), ENOMEM, or the failing read's. */
+VL_API int vl_verify_store(const char* path, vl_verify_report* report) VL_NOEXCEPT;
 
 /* ---------------------------------------------- vl_wal_: write-ahead log */
 

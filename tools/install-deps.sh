@@ -4,6 +4,7 @@
 set -e
 pkgs="cmake ninja-build g++ pkg-config libzstd-dev zlib1g-dev libgtest-dev libbenchmark-dev libcli11-dev libdtl-dev libgit2-dev python3 python3-pip python3-setuptools python3-wheel"
 [ "$1" = "--fuzz" ] && pkgs="$pkgs clang libclang-rt-14-dev"
+[ "$1" = "--coverage" ] && pkgs="$pkgs gcovr"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -329,30 +330,57 @@ int cmd_history(const Options& o) {
   return hits ? kExitOk : kExitNotFound;
 }
 
+namespace {
+
+const char* snapshot_state(std::uint32_t s) {
+  static const char* const kText[] = {"sound",
+                                      "bad header (size, magic, version or header checksum)",
+                                      "payload cut short or length fields inconsistent",
+                                      "compressed payload does not decompress to its length",
+                                      "body checksum mismatch",
+                                      "chunk trailer checksum mismatch",
+                                      "a section the loader refuses (field, chunk key or tree)",
+                                      "trees, chunk keys or reference counts fail the audit"};
+  return s < std::size(kText) ? kText[s] : "unknown";
+}
+
+const char* log_state(std::uint32_t s) {
+  static const char* const kText[] = {
+      "sound",
+      "absent (an open starts one)",
+      "stale: older generation, its records are in the snapshot",
+      "bad header: its records are lost",
+      "newer than the snapshot: its records are lost",
+      "a record that does not replay: it and all after it are lost",
+      "torn tail: bytes after the last sound record (an open cuts them)"};
+  return s < std::size(kText) ? kText[s] : "unknown";
+}
+
+}  // namespace
+
+// The deep check reads the snapshot and the log into memory and writes
+// nothing; damage goes to stderr with exit 4, a failed read exits 5.
 int cmd_verify(const Options& o) {
   const int format = check_store_file(o.store);
+  vl_verify_report r{};
   errno = 0;
-  const int trailer = vl_verify_chunks(o.store.c_str());
-  if (trailer < 0) {
-    if (errno == ENOMEM) fail(kExitIo, "out of memory verifying " + o.store);
-    fail(kExitDamaged, o.store + ": chunk trailer damaged (" + error_text(errno) + ")");
-  }
-  // Loading checks every section's checksum and structure; reading every
-  // version back checks that each tree decodes to the length it records.
-  Engine e = open_for_reading(o.store);
-  std::uint64_t versions = 0;
-  const std::uint32_t n = vl_engine_objects(e.get());
-  for (std::uint32_t i = 0; i < n; ++i) {
-    vl_object* obj = vl_engine_object(e.get(), static_cast<int>(i));
-    const std::uint32_t nv = vl_object_versions(obj);
-    for (std::uint32_t v = 0; v < nv; ++v) {
-      stream_version(e.get(), obj, v, 0, vl_object_bytes(obj, v), [](std::string_view) {});
+  const int rc = vl_verify_store(o.store.c_str(), &r);
+  if (rc < 0) fail(kExitIo, "cannot verify " + o.store + ": " + error_text(errno));
+  const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: damaged\n  snapshot: %s\n  log: %s\n", o.store.c_str(),
+                 snapshot_state(r.snapshot), log_state(r.log));
+    if (r.log != VL_VERIFY_LOG_ABSENT) {
+      std::fprintf(stderr, "  log: %llu bytes, %llu sound records up to byte %llu, %llu replay\n",
+                   u(r.log_bytes), u(r.log_records), u(r.log_valid_bytes), u(r.log_replayed));
     }
-    versions += nv;
+    return kExitDamaged;
   }
-  std::printf("%s: ok: format %d, %s layout, %u objects, %llu versions, %s\n", o.store.c_str(),
-              format, layout_of(o.store).c_str(), n, static_cast<unsigned long long>(versions),
-              trailer == 1 ? "no chunk trailer" : "chunk trailer intact");
+  std::printf("%s: ok: format %d, %s layout, %llu objects, %llu versions, %llu chunks, %s\n",
+              o.store.c_str(), format, layout_of(o.store).c_str(), u(r.objects), u(r.versions),
+              u(r.chunks),
+              r.flags & VL_SNAP_MAPPABLE ? "chunk trailer intact" : "no chunk trailer");
+  std::printf("  log: %s, %llu records\n", log_state(r.log), u(r.log_records));
   return kExitOk;
 }
 

@@ -667,13 +667,25 @@ def lock_break(path: PathLike) -> None:
         raise _oserror(os.fspath(path) + ".lock")
 
 
-def verify(path: PathLike) -> None:
-    """Checks a store: its header and chunk trailer, then (with a library
-    that has it) the whole store in depth. Raises OSError when damaged."""
+def verify(path: PathLike) -> Optional[dict]:
+    """Checks a store in depth, writing nothing: header, body checksum and
+    decompression, a full load with recomputed chunk keys, the chunk
+    trailer, and the log. Returns the report as a dict (None from a library
+    without the deep check); raises OSError (EIO) when the store is
+    damaged, or with the failing call's errno when it cannot be read."""
     raw = _path(path)
     if store_format(path) == 0:
         raise OSError(errno.EINVAL, "not a velta store", os.fspath(path))
-    if _lib().vl_verify_chunks(raw) < 0:
+    if not _native.has("vl_verify_store"):
+        if _lib().vl_verify_chunks(raw) < 0:
+            raise _oserror(os.fspath(path))
+        return None
+    report = _native.VerifyReport()
+    rc = _lib().vl_verify_store(raw, ctypes.byref(report))
+    if rc < 0:
         raise _oserror(os.fspath(path))
-    if _native.has("vl_verify_store") and _lib().vl_verify_store(raw) != 0:
-        raise _oserror(os.fspath(path))
+    found = {name: getattr(report, name) for name, _ in report._fields_}
+    if rc != 0:
+        raise OSError(errno.EIO, "damaged store (snapshot check %d, log state %d)"
+                      % (report.snapshot, report.log), os.fspath(path))
+    return found

@@ -28,6 +28,14 @@ class MergeReport(ctypes.Structure):
                 ("conflict", _u32), ("same", _u32), ("version", _u32)]
 
 
+class VerifyReport(ctypes.Structure):
+    _fields_ = [("damaged", _u32), ("snapshot", _u32), ("log", _u32), ("flags", _u32),
+                ("generation", _u64), ("snapshot_bytes", _u64), ("objects", _u64),
+                ("versions", _u64), ("chunks", _u64), ("nodes", _u64), ("log_bytes", _u64),
+                ("log_valid_bytes", _u64), ("log_records", _u64), ("log_replayed", _u64),
+                ("log_replayed_bytes", _u64)]
+
+
 class BinOpts(ctypes.Structure):
     _fields_ = [("target_size", _u32), ("min_size", _u32), ("max_size", _u32),
                 ("fixed_size", _u32)]
@@ -88,7 +96,7 @@ _SIGNATURES = [
 # Declared only when the library has them (newer libraries).
 _OPTIONAL = [
     ("vl_open_ex", _p, [_cp, ctypes.c_uint]),
-    ("vl_verify_store", _int, [_cp]),
+    ("vl_verify_store", _int, [_cp, ctypes.POINTER(VerifyReport)]),
 ]
 
 lib = None

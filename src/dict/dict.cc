@@ -161,11 +161,13 @@ bool grow_ids(vl_dict& d, std::uint64_t need) noexcept {
 std::uint32_t lookup_hashed(const vl_dict& d, std::uint64_t h, const std::uint8_t* p,
                             std::uint64_t n) noexcept {
   if (n == 0 || n > d.max_len) return 0;
+  ensure_table(d);
   return tab_slot(d, h, p, n)->id;
 }
 
 std::uint32_t lookup(const vl_dict& d, const std::uint8_t* p, std::uint64_t n) noexcept {
   if (n == 0 || n > d.max_len) return 0;
+  ensure_table(d);
   return tab_slot(d, hash_bytes(p, n), p, n)->id;
 }
 
@@ -192,6 +194,7 @@ std::uint32_t add_at(vl_dict& d, Slot* s, std::uint64_t h, const std::uint8_t* p
 
 std::uint32_t add(vl_dict& d, const std::uint8_t* p, std::uint64_t n) noexcept {
   if (n == 0 || n > kMaxEntryLen) return 0;
+  ensure_table(d);
   const std::uint64_t h = hash_bytes(p, n);
   Slot* s = tab_slot(d, h, p, n);
   if (s->id != 0) return s->id;
@@ -215,6 +218,7 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
                     std::uint32_t limit) noexcept {
   std::uint32_t added = 0;
   if (limit == 0) return 0;
+  ensure_table(d);
   // The text may be d's own (a vl_dict__texts or vl_dict_text result):
   // every addition can move that buffer, so p is re-derived after each.
   const std::int64_t inside = text_offset(d, p);
@@ -238,6 +242,12 @@ std::uint32_t learn(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
 }
 
 bool check_invariants(const vl_dict& d, bool shallow) noexcept {
+  if (d.table_pending) {
+    // Only the id arrays are meaningful until the table is filled.
+    if (d.used_slots != 0 || d.max_runs != 0 || !d.slots || !d.prefixes) return false;
+    if (std::uint64_t{d.size} * 10 > std::uint64_t{d.nslots} * 7) return false;
+    if (!shallow) ensure_table(d);
+  }
   if (!d.text || !d.offs || !d.lens || !d.slots || !d.prefixes) return false;
   if (d.prefix_bits_log2 != prefix_bits_log2_for(d.nslots)) return false;
   if (d.text_used > d.text_cap || d.text_used > kMaxTextBytes || d.size > d.cap) return false;

@@ -69,8 +69,8 @@ struct TextRec {
 };
 inline constexpr std::uint8_t kLongText = 0xFF;
 
-inline constexpr std::uint32_t kMaxEntryLen = 64;     // bytes per entry
-inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;  // largest learned id
+inline constexpr std::uint32_t kMaxEntryLen = 64;            // bytes per entry
+inline constexpr std::uint32_t kMaxId = 0xFFFFFEFEu;         // largest learned id
 inline constexpr std::uint64_t kMaxTextBytes = 0xFFFFFFFFu;  // offsets are u32
 inline constexpr std::uint64_t kInitTextCap = 0x100000;      // 1 MiB
 inline constexpr std::uint32_t kInitCap = 0x4000;            // ids
@@ -123,6 +123,12 @@ struct vl_dict {
   std::uint32_t max_len = 0;     // bytes of the longest entry
   std::uint32_t used_slots = 0;  // occupied slots
   std::uint32_t max_runs = 0;    // most runs in one entry; bounds tokenizer spans
+  // Set by restore: slots and prefixes are allocated (zeroed, sized for
+  // size) but not yet filled, and used_slots/max_runs are 0. Reads need
+  // only offs/lens/text, so the table is filled at the first lookup, add,
+  // learn, tokenize, train or install (ensure_table), which cannot fail.
+  // The table invariants below hold whenever this is false.
+  bool table_pending = false;
   // Bloom filter over run prefixes of entries: 16 bits per slot. A span
   // whose hash misses it is neither an entry nor the start of one, so the
   // tokenizer stops extending spans there.
@@ -168,6 +174,15 @@ inline bool may_be_prefix(const vl_dict& d, std::uint64_t h) noexcept {
   prefix_bits(d, h, a, b);
   const std::uint64_t* f = d.prefixes.get();
   return ((f[a >> 6] >> (a & 63)) & (f[b >> 6] >> (b & 63)) & 1) != 0;
+}
+
+// Fills a table left pending by restore; no-op otherwise. Every function
+// below that reads slots, prefixes or max_runs calls it first. Allocates
+// nothing, so it cannot fail. Mutates only the table (one thread per
+// dictionary, as everywhere).
+void fill_pending(vl_dict& d) noexcept;
+inline void ensure_table(const vl_dict& d) noexcept {
+  if (d.table_pending) fill_pending(const_cast<vl_dict&>(d));
 }
 
 // Hash of n bytes as the table uses it.

@@ -50,17 +50,9 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
   }
   nd.size = count;
   nd.max_len = max_len;
-  for (std::uint32_t id = 1; id <= count; ++id) {
-    const std::uint32_t len = nd.lens[id - 1];
-    if (len == 0) continue;
-    const std::uint32_t off = nd.offs[id - 1];
-    const std::uint8_t* p = nd.text.get() + off;
-    const std::uint64_t h = hash_bytes(p, len);
-    Slot* s = tab_slot(nd, h, p, len);
-    if (s->id != 0) continue;  // an earlier id has these bytes and keeps them
-    // Load stays at or below 0.7, so this never needs to grow.
-    if (!tab_fill(nd, s, h, off, len, id)) return false;
-  }
+  // Restored content is mostly read, and reads need no table: the table is
+  // filled at its first use (fill_pending), with nothing left to allocate.
+  nd.table_pending = count != 0;
   nd.on_change = d.on_change;
   nd.on_change_ctx = d.on_change_ctx;
   d = std::move(nd);
@@ -68,7 +60,28 @@ bool restore(vl_dict& d, const std::uint8_t* blob, std::uint64_t blob_len,
   return true;
 }
 
+void fill_pending(vl_dict& d) noexcept {
+  if (!d.table_pending) return;
+  d.table_pending = false;
+  for (std::uint32_t id = 1; id <= d.size; ++id) {
+    const std::uint32_t len = d.lens[id - 1];
+    if (len == 0) continue;
+    const std::uint32_t off = d.offs[id - 1];
+    const std::uint8_t* p = d.text.get() + off;
+    const std::uint64_t h = hash_bytes(p, len);
+    Slot* s = tab_slot(d, h, p, len);
+    if (s->id != 0) continue;  // an earlier id has these bytes and keeps them
+    // restore sized the table for size at a load of at most 0.7, so this
+    // never grows (and so never allocates or fails).
+    const bool ok = tab_fill(d, s, h, off, len, id);
+    assert(ok);
+    (void)ok;
+  }
+  assert(check_invariants(d, true));
+}
+
 void install(vl_dict& d, std::uint32_t id, const std::uint8_t* p, std::uint32_t n) noexcept {
+  ensure_table(d);
   if (id == 0 || id > kMaxId || n > kMaxEntryLen || (n != 0 && p == nullptr)) return;
   const std::uint64_t off = d.text_used;
   if (off + n > kMaxTextBytes) return;

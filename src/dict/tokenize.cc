@@ -18,6 +18,7 @@ namespace velta::dict {
 
 std::uint64_t tokenize(const vl_dict& d, const std::uint8_t* p, std::uint64_t n, std::uint32_t* out,
                        std::uint64_t out_cap) noexcept {
+  ensure_table(d);
   const std::uint64_t max_span = d.max_len < kMaxEntryLen ? d.max_len : kMaxEntryLen;
   const unsigned max_j = d.max_runs < kMaxSpanRuns ? d.max_runs : kMaxSpanRuns;
   std::uint64_t q[kMaxSpanRuns + 1];
@@ -100,6 +101,7 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
   // after the limit), so emitting each run's id as it is learned writes
   // what tokenizing afterwards would. A text inside d's own buffer could
   // move while learning: the two calls handle that.
+  ensure_table(d);
   if (d.max_runs > 1 || out_cap < n || text_offset(d, p) >= 0) {
     (void)learn(d, p, n, limit);
     return tokenize(d, p, n, out, out_cap);

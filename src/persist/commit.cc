@@ -31,6 +31,7 @@
 
 #include "engine/engine.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/snapshot_writer.h"
@@ -59,21 +60,21 @@ class LockFile {
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
   ~LockFile() {
-    if (held_) ::remove(path_.c_str());
+    if (held_) (void)io().remove(path_.c_str());
   }
 
   // One attempt at exclusive creation; true when the file is now ours.
   bool try_take() noexcept {
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = io().open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     held_ = true;
     char line[64];
     int n = std::snprintf(line, sizeof line, "%ld\n", static_cast<long>(::getpid()));
     // The pid is for people looking at a stuck store; a failed write or
     // fsync does not make the lock any less ours.
-    if (n > 0) (void)!::write(fd, line, static_cast<std::size_t>(n));
-    (void)::fsync(fd);
-    ::close(fd);
+    if (n > 0) (void)!io().write(fd, line, static_cast<std::size_t>(n));
+    (void)io().fsync(fd);
+    (void)io().close(fd);
     return true;
   }
 
@@ -100,10 +101,10 @@ bool log_seen(const vl_engine* engine, const LogClaim& claim, const char* path,
   if (claim.own) return true;
   struct stat st;
   std::uint8_t hdr[wal_format::kHeaderSize];
-  if (::fstat(claim.fd, &st) != 0) return false;
+  if (io().fstat(claim.fd, &st) != 0) return false;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size <= wal_format::kHeaderSize ||
-      ::pread(claim.fd, hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr) ||
+      io().pread(claim.fd, hdr, sizeof hdr, 0) != static_cast<ssize_t>(sizeof hdr) ||
       !wal_header_matches(hdr, sizeof hdr, expected)) {
     return true;
   }
@@ -167,7 +168,7 @@ int commit(vl_engine* engine, const char* path, std::uint64_t expected) {
   return rc;
 }
 
-int lock_break(const char* path) { return ::remove(lock_path_of(path).c_str()); }
+int lock_break(const char* path) { return io().remove(lock_path_of(path).c_str()); }
 
 int lock_held(const char* path) {
   FileHolder f(fopen_regular(lock_path_of(path).c_str()));

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
+#include "persist/io.h"
 #include "util/holders.h"
 
 namespace velta::persist {
@@ -29,22 +31,22 @@ int open_regular(const char* path) noexcept {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
   // writer. Only regular files have a length worth reading (a directory
   // "seeks" to 2^63 - 1).
-  Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  Fd fd(io().open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
   if (fd.get() < 0) return -1;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return -1;
+  if (io().fstat(fd.get(), &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return -1;
   }
-  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return -1;
+  if (io().set_fl(fd.get(), 0) != 0) return -1;
   return fd.release();
 }
 
 std::FILE* fopen_regular(const char* path) noexcept {
   Fd fd(open_regular(path));
   if (fd.get() < 0) return nullptr;
-  std::FILE* f = ::fdopen(fd.get(), "rb");
+  std::FILE* f = io().fdopen(fd.get(), "rb");
   if (f != nullptr) (void)fd.release();
   return f;
 }
@@ -68,22 +70,19 @@ void* read_whole_file(const char* path, std::uint64_t* out_len) noexcept {
   return buf;
 }
 
-void sync_parent_dir(const char* file_path) noexcept {
-  const int saved = errno;
+int sync_parent_dir(const char* file_path) noexcept {
   const char* slash = std::strrchr(file_path, '/');
   try {
     const std::string dir = slash == nullptr     ? std::string(".")
                             : slash == file_path ? std::string("/")
                                                  : std::string(file_path, slash - file_path);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      (void)::fsync(fd);
-      ::close(fd);
-    }
+    Fd fd(io().open(dir.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (fd.get() < 0) return -1;
+    return io().fsync(fd.get());  // a close cannot take back what the sync made durable
   } catch (const std::bad_alloc&) {
-    // Nothing synced; the caller goes on as for any other sync failure.
+    errno = ENOMEM;
+    return -1;
   }
-  errno = saved;
 }
 
 }  // namespace velta::persist

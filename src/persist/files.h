@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "persist/io.h"
+
 namespace velta::persist {
 
 // a followed by b in a new NUL-terminated malloc'd string (with b "" a
@@ -31,7 +33,7 @@ std::FILE* fopen_regular(const char* path) noexcept;
 
 // Fsyncs the directory holding `file_path` ("." for a bare name, "/" for
 // "/name") so that a rename into it, or a file created in it, survives a
-// crash. Failures are ignored and errno is left as it was.
-void sync_parent_dir(const char* file_path) noexcept;
+// crash. 0, or -1 with errno (ENOMEM, or the failing open or fsync's).
+int sync_parent_dir(const char* file_path) noexcept;
 
 }  // namespace velta::persist

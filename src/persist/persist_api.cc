@@ -10,6 +10,7 @@
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_writer.h"
 #include "persist/store_info.h"
+#include "persist/verify.h"
 #include "util/capi_guard.h"
 #include "velta.h"
 
@@ -92,5 +93,18 @@ int vl_verify_chunks(const char* path) noexcept {
 }
 
 const char* vl_store_path(const vl_engine* engine) noexcept { return per::store_path(engine); }
+
+int vl_verify_store(const char* path, vl_verify_report* report) noexcept {
+  vl_verify_report scratch;
+  vl_verify_report* out = report != nullptr ? report : &scratch;
+  *out = vl_verify_report{};
+  return velta::guard(-1, [&] {
+    if (!path) {
+      errno = EINVAL;
+      return -1;
+    }
+    return per::verify_store(path, out);
+  });
+}
 
 }  // extern "C"

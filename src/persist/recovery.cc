@@ -16,6 +16,8 @@
 //    beside the store; if they cannot be kept, nothing is cut and the
 //    engine runs without log;
 //  - not a regular file: left alone, the engine runs without log.
+// A log that exists but cannot be read fails the open: an engine without
+// its records would lack acknowledged changes.
 // When another engine holds the writer lock, or the file cannot be opened
 // for writing, and always for a read-only open, the log is read and
 // replayed in memory only: nothing is written, cut, created or locked.
@@ -45,8 +47,10 @@
 #include "engine/edits.h"
 #include "engine/engine.h"
 #include "persist/bytereader.h"
+#include "persist/commit.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -67,7 +71,7 @@ class Mapping {
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping() {
-    if (base_) ::munmap(base_, len_);
+    if (base_) (void)io().unmap(base_, len_);
   }
   void* release() noexcept { return std::exchange(base_, nullptr); }
 
@@ -216,13 +220,18 @@ enum class LogOutcome {
                 // open is read-only
   kNoLog,       // it cannot be kept; run without log
   kStale,       // a commit replaced the snapshot while we loaded it; start over
+  kFailed,      // the log (or the snapshot's header) could not be read: the
+                // engine would lack changes the log holds; the open fails
 };
 
-// False when the snapshot on disk no longer carries the generation we
-// loaded: a commit got in while we were opening, and the log now belongs
-// to its snapshot, not ours.
-bool snapshot_unchanged(const vl_wal* wal) {
-  return vl_store_generation(wal->store_path) == wal->generation;
+// kKept while the snapshot on disk carries the generation we loaded; kStale
+// when a commit got in while we were opening (the log now belongs to its
+// snapshot, not ours); kFailed, errno set, when its header cannot be read.
+LogOutcome snapshot_check(const vl_wal* wal) {
+  errno = 0;
+  if (store_generation(wal->store_path) == wal->generation) return LogOutcome::kKept;
+  const bool unreadable = errno != 0 && errno != ENOENT && errno != EINVAL && errno != EISDIR;
+  return unreadable ? LogOutcome::kFailed : LogOutcome::kStale;
 }
 
 // The first `size` bytes of the open file fd. Throws std::bad_alloc;
@@ -231,7 +240,7 @@ bool read_prefix(int fd, std::uint64_t size, std::vector<std::uint8_t>* out) {
   out->resize(size);
   std::uint64_t done = 0;
   while (done < size) {
-    const ssize_t got = ::pread(fd, out->data() + done, size - done, static_cast<off_t>(done));
+    const ssize_t got = io().pread(fd, out->data() + done, size - done, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       if (got == 0) errno = EIO;  // shrank under us
@@ -254,19 +263,27 @@ void replay_image(vl_engine* engine, vl_wal* wal, const std::vector<std::uint8_t
 
 // Replays the log in memory without attaching or changing anything: for a
 // read-only open, and for a read-write open beside another writer. A log
-// that is missing or cannot be read leaves the snapshot as it is.
+// that is missing or not a regular file leaves the snapshot as it is; one
+// that cannot be read fails the open.
 LogOutcome replay_unattached(vl_engine* engine, vl_wal* wal) {
   Fd fd(open_regular(wal->wal_path));
-  std::vector<std::uint8_t> image;
-  struct stat st;
-  if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 &&
-      read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+  if (fd.get() < 0 && errno != ENOENT && errno != EINVAL && errno != EISDIR) {
+    return LogOutcome::kFailed;
+  }
+  if (fd.get() >= 0) {
+    std::vector<std::uint8_t> image;
+    struct stat st;
+    if (io().fstat(fd.get(), &st) != 0 ||
+        !read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+      return LogOutcome::kFailed;
+    }
     ReplayResult res;
     replay_image(engine, wal, image, &res);
     wal->seen_end = image.size();
   }
   // A log of a newer snapshot holds nothing for ours: load again.
-  return snapshot_unchanged(wal) ? LogOutcome::kUnattached : LogOutcome::kStale;
+  const LogOutcome now = snapshot_check(wal);
+  return now == LogOutcome::kKept ? LogOutcome::kUnattached : now;
 }
 
 // Writes the n bytes a cut is about to remove to a new file beside the
@@ -275,22 +292,25 @@ int keep_damaged(vl_wal* wal, const std::uint8_t* bytes, std::uint64_t n) {
   const std::string base = std::string(wal->store_path) + fmt::kDamagedSuffix;
   for (int i = 0; i < 1000; ++i) {
     const std::string name = i == 0 ? base : base + "." + std::to_string(i);
-    Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    Fd fd(io().open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0 && errno == EEXIST) continue;
     if (fd.get() < 0) return -1;
     std::uint64_t done = 0;
     while (done < n) {
-      const ssize_t put = ::write(fd.get(), bytes + done, n - done);
+      const ssize_t put = io().write(fd.get(), bytes + done, n - done);
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) break;
       done += static_cast<std::uint64_t>(put);
     }
-    if (done != n || ::fsync(fd.get()) != 0) {
-      ::unlink(name.c_str());
+    if (done != n || io().fsync(fd.get()) != 0) {
+      (void)io().unlink(name.c_str());
       return -1;
     }
     fd.close();
-    sync_parent_dir(name.c_str());
+    if (sync_parent_dir(name.c_str()) != 0) {
+      (void)io().unlink(name.c_str());
+      return -1;
+    }
     wal->damaged_path = path_with_suffix(name.c_str(), "");
     wal->damaged_bytes = n;
     return 0;
@@ -314,12 +334,12 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
   }
   // A commit holds this lock from before its snapshot rename to after its
   // log restart, so from here on the store stands still.
-  if (!snapshot_unchanged(wal)) return LogOutcome::kStale;
+  if (const LogOutcome now = snapshot_check(wal); now != LogOutcome::kKept) return now;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return LogOutcome::kNoLog;
   std::vector<std::uint8_t> image;
-  if (!read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
-    return LogOutcome::kNoLog;
+  if (io().fstat(fd.get(), &st) != 0 ||
+      !read_prefix(fd.get(), static_cast<std::uint64_t>(st.st_size), &image)) {
+    return LogOutcome::kFailed;
   }
   if (!wal_header_matches(image.data(), image.size(), wal->generation)) {
     // Missing, damaged, or of another generation (a save that crashed
@@ -327,7 +347,8 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
     // the snapshot already holds): none of its records belongs here.
     wal->replayed = 0;
     if (wal_reset_fd(fd.get(), wal->generation) != 0) return LogOutcome::kNoLog;
-    if (created) sync_parent_dir(wal->wal_path);
+    // A log file whose entry a crash could take back must not acknowledge.
+    if (created && sync_parent_dir(wal->wal_path) != 0) return LogOutcome::kNoLog;
   } else {
     ReplayResult res;
     replay_image(engine, wal, image, &res);
@@ -339,8 +360,8 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
       if (keep && keep_damaged(wal, image.data() + valid, image.size() - valid) != 0) {
         return LogOutcome::kNoLog;  // the log stays whole
       }
-      if (::ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) return LogOutcome::kNoLog;
-      (void)::fsync(fd.get());
+      if (io().ftruncate(fd.get(), static_cast<off_t>(valid)) != 0) return LogOutcome::kNoLog;
+      (void)io().fsync(fd.get());
     }
   }
   if (wal_adopt_fd(wal, fd.get()) != 0) return LogOutcome::kNoLog;
@@ -356,9 +377,9 @@ LogOutcome attach_log(vl_engine* engine, vl_wal* wal) {
 vl_engine* load_mapped(int fd, std::uint64_t* generation, bool* fatal) {
   const int saved_errno = errno;
   vl_engine* engine = nullptr;
-  off_t size = ::lseek(fd, 0, SEEK_END);
+  off_t size = io().lseek(fd, 0, SEEK_END);
   if (size > 0) {
-    void* base = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    void* base = io().map_file(fd, static_cast<std::size_t>(size));
     if (base != MAP_FAILED) {
       Mapping map(base, static_cast<std::size_t>(size));
       if (reinterpret_cast<std::uintptr_t>(base) % 4 == 0) {
@@ -387,7 +408,7 @@ vl_engine* load_snapshot(const char* path, std::uint64_t* generation) {
     return nullptr;
   }
   std::uint8_t hdr[kSnapHeaderSize];
-  const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
+  const ssize_t got = io().pread(fd.get(), hdr, sizeof hdr, 0);
   if (got == static_cast<ssize_t>(sizeof hdr) && std::memcmp(hdr, kSnapMagic, kSnapMagicLen) == 0 &&
       (snap_decode_header(hdr).flags & kSnapFlagMappable) != 0) {
     bool fatal = false;
@@ -431,6 +452,12 @@ vl_engine* open_store(const char* path, bool readonly) {
     const LogOutcome outcome =
         readonly ? replay_unattached(engine.get(), wal) : attach_log(engine.get(), wal);
     if (outcome == LogOutcome::kStale && round < kOpenRounds) continue;
+    if (outcome == LogOutcome::kFailed) {
+      const int err = errno;
+      engine.reset();
+      errno = err;
+      return nullptr;
+    }
     // A read-only engine keeps its state (without file) so that it stays
     // read-only; otherwise running without log means having none.
     if ((outcome == LogOutcome::kNoLog || outcome == LogOutcome::kStale) && !readonly) {

@@ -19,10 +19,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/engine.h"
+#include "extent/arena.h"
+#include "extent/node.h"
+#include "extent/treap.h"
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/snapshot_format.h"
@@ -44,32 +48,60 @@ constexpr std::uint64_t kZstdMaxRatio = 32768;
 
 using MemHolder = MallocPtr<std::uint8_t>;
 
-// One entry per node record built so far, indexed by node id; each holds the
-// loader's own reference, dropped by the destructor. Nodes no version
-// reaches are freed then.
+static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits");
+
+// One entry per node record built so far, indexed by node id. The table
+// holds no references of its own: a node is held by its parents and by the
+// versions whose root it is, so after the object section the nodes that
+// nothing reaches are exactly the built ones still at refs 0. The
+// destructor returns those (and what only they hold) to the arena, on
+// success and on failure alike; versions already attached keep theirs.
+// A bit per id records that a node surely is held (made a child of a built
+// inner node, or the root of an attached object's version), so only the
+// other nodes need to be looked at then.
 class NodeTable {
  public:
-  explicit NodeTable(std::uint32_t count) : nodes_(count), depth_(count) {}
+  // Entries are written before they are read (ids below built()), so the
+  // arrays are left uninitialised: zeroing them is a pass over memory as
+  // large as the node section.
+  explicit NodeTable(std::uint32_t count)
+      : nodes_(std::make_unique_for_overwrite<vl_ext*[]>(count)),
+        depth_(std::make_unique_for_overwrite<std::uint16_t[]>(count)),
+        held_((std::size_t{count} + 63) / 64) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
   ~NodeTable() {
-    for (std::uint32_t i = 0; i < built_; ++i) vl_ext_release(nodes_[i]);
+    // Collect before discarding: a discard may free children, and a freed
+    // node's refs no longer mean anything. A node at refs 0 has no parent,
+    // so no other discard reaches it. The unheld ones are packed to the
+    // front of the table (n_unheld <= i, so nothing unread is overwritten).
+    std::uint32_t n_unheld = 0;
+    for (std::uint32_t i = 0; i < built_; ++i) {
+      if ((held_[i >> 6] >> (i & 63) & 1) == 0 && nodes_[i]->refs == 0) {
+        nodes_[n_unheld++] = nodes_[i];
+      }
+    }
+    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[k]);
   }
 
   std::uint32_t built() const noexcept { return built_; }
   vl_ext* at(std::uint32_t id) const noexcept { return nodes_[id]; }
   std::uint32_t depth(std::uint32_t id) const noexcept { return depth_[id]; }
 
-  // Takes the loader's reference on a fresh node. REQUIRES: room left.
+  // Enters a fresh node (refs 0). REQUIRES: room left.
   void add(vl_ext* node, std::uint32_t depth) noexcept {
-    nodes_[built_] = vl_ext_retain(node);
-    depth_[built_] = depth;
+    nodes_[built_] = node;
+    depth_[built_] = static_cast<std::uint16_t>(depth);
     ++built_;
   }
 
+  // Notes that node `id` now has a holder that outlives the table.
+  void held(std::uint32_t id) noexcept { held_[id >> 6] |= std::uint64_t{1} << (id & 63); }
+
  private:
-  std::vector<vl_ext*> nodes_;
-  std::vector<std::uint32_t> depth_;  // levels: a leaf is 1
+  std::unique_ptr<vl_ext*[]> nodes_;
+  std::unique_ptr<std::uint16_t[]> depth_;  // levels: a leaf is 1; at most kSnapMaxTreeDepth
+  std::vector<std::uint64_t> held_;         // bit per id; clear means "look at refs"
   std::uint32_t built_ = 0;
 };
 
@@ -196,11 +228,12 @@ class BodyParser {
     return 0;
   }
 
-  int inner(NodeTable& table, std::uint32_t i) {
-    const std::uint32_t l = read_u32(&r_);
-    const std::uint32_t r = read_u32(&r_);
-    const std::uint32_t prio = read_u32(&r_);
-    if (r_.failed) return EINVAL;
+  // Record fields are read straight from the body after one bounds check
+  // per record: `rec` points past the tag byte.
+  int inner(NodeTable& table, std::uint32_t i, const std::uint8_t* rec) {
+    const std::uint32_t l = load_u32(rec);
+    const std::uint32_t r = load_u32(rec + 4);
+    const std::uint32_t prio = load_u32(rec + 8);
     if ((l != kSnapNoNode && l >= i) || (r != kSnapNoNode && r >= i)) return EINVAL;
     // Without children the node would pass for a leaf over chunk key 0,
     // which the next save writes as a leaf record no load accepts.
@@ -209,37 +242,41 @@ class BodyParser {
     vl_ext* right = r == kSnapNoNode ? nullptr : table.at(r);
     // Shared subtrees can double the totals at every level; refuse sums
     // that do not fit before the constructor forms them.
-    const std::uint64_t lt = vl_ext_tokens(left);
-    const std::uint64_t lb = vl_ext_bytes(left);
-    if (vl_ext_tokens(right) > UINT64_MAX - lt || vl_ext_bytes(right) > UINT64_MAX - lb) {
-      return EINVAL;
-    }
+    const std::uint64_t lt = left == nullptr ? 0 : left->tokens;
+    const std::uint64_t lb = left == nullptr ? 0 : left->bytes;
+    const std::uint64_t rt = right == nullptr ? 0 : right->tokens;
+    const std::uint64_t rb = right == nullptr ? 0 : right->bytes;
+    if (rt > UINT64_MAX - lt || rb > UINT64_MAX - lb) return EINVAL;
     const std::uint32_t depth =
         1 + std::max(l == kSnapNoNode ? 0 : table.depth(l), r == kSnapNoNode ? 0 : table.depth(r));
     if (depth > kSnapMaxTreeDepth) return EINVAL;
-    vl_ext* node = vl_ext_mk_inner_p(left, right, prio);
+    vl_ext* node = extent::mk_inner(left, right, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, depth);
+    if (l != kSnapNoNode) table.held(l);
+    if (r != kSnapNoNode) table.held(r);
     return 0;
   }
 
-  int leaf(NodeTable& table) {
+  int leaf(NodeTable& table, const std::uint8_t* rec) {
     vl_leaf lf{};
-    lf.key = read_u64(&r_);
-    lf.off = read_u32(&r_);
-    lf.count = read_u32(&r_);
-    const std::uint64_t bytes = read_u64(&r_);
-    const std::uint32_t prio = read_u32(&r_);
-    if (r_.failed) return EINVAL;
-    vl_chunk* chunk = store::find(engine_->store, lf.key);
+    lf.key = load_u64(rec);
+    lf.off = load_u32(rec + 8);
+    lf.count = load_u32(rec + 12);
+    const std::uint64_t bytes = load_u64(rec + 16);
+    const std::uint32_t prio = load_u32(rec + 24);
+    vl_chunk* chunk = last_chunk_ != nullptr && last_chunk_->key == lf.key
+                          ? last_chunk_
+                          : store::find(engine_->store, lf.key);
     if (chunk == nullptr || std::uint64_t{lf.off} + lf.count > chunk->n) return EINVAL;
+    last_chunk_ = chunk;
     if (chunk->unchecked != 0 && lf.off == 0 && lf.count == chunk->n) {
       // A whole unchecked chunk: its length is checked with its tokens at
       // first use. Every leaf over it must claim the same length.
       if (chunk->byte_len_valid == 2 && chunk->byte_len != bytes) return EINVAL;
       chunk->byte_len = bytes;
       chunk->byte_len_valid = 2;
-      vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+      vl_ext* node = extent::mk_leaf(lf, bytes, prio);
       if (node == nullptr) return ENOMEM;
       table.add(node, 1);
       return 0;
@@ -257,14 +294,34 @@ class BodyParser {
         if (id > dict_size_ && id < kByteTokenBase) return EINVAL;
       }
     }
-    if (engine::ext_bytes(engine_->dict, engine_->store, lf) != bytes) return EINVAL;
-    vl_ext* node = vl_ext_mk_leaf_p(lf, bytes, prio);
+    if (measure(chunk, lf) != bytes) return EINVAL;
+    vl_ext* node = extent::mk_leaf(lf, bytes, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, 1);
     return 0;
   }
 
-  int object(const NodeTable& table) {
+  // Byte length of a leaf over part of a readable chunk, as ext_bytes
+  // gives it. Multi-version stores hold many cut leaves over one chunk, and
+  // measuring each one token by token costs their total length; from a
+  // chunk's second cut leaf on, its byte offset at every token boundary is
+  // kept (load only) and a leaf costs one subtraction.
+  std::uint64_t measure(const vl_chunk* chunk, const vl_leaf& lf) {
+    std::vector<std::uint64_t>& at = prefix_[chunk];
+    if (at.empty()) {
+      at.push_back(0);  // seen once: measured directly this time
+      return vl_detok_len(engine_->dict, chunk->toks + lf.off, lf.count);
+    }
+    if (at.size() == 1) {
+      at.resize(std::size_t{chunk->n} + 1);
+      for (std::uint32_t t = 0; t < chunk->n; ++t) {
+        at[t + 1] = at[t] + vl_detok_len(engine_->dict, chunk->toks + t, 1);
+      }
+    }
+    return at[std::size_t{lf.off} + lf.count] - at[lf.off];
+  }
+
+  int object(NodeTable& table) {
     char name[kNameBufBytes];
     if (!read_name(&r_, name)) return EINVAL;
     const std::uint32_t v = read_u32(&r_);
@@ -273,6 +330,7 @@ class BodyParser {
     // below drops exactly the references taken so far.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
+    const std::uint8_t* records = r_.data + r_.pos;
     for (std::uint32_t j = 0; j < v; ++j) {
       const std::uint32_t id = read_u32(&r_);
       vl_version ver{};
@@ -284,13 +342,18 @@ class BodyParser {
         if (id >= table.built()) return EINVAL;
         ver.root = table.at(id);
       }
-      if (vl_ext_tokens(ver.root) != ver.tokens || vl_ext_bytes(ver.root) != ver.bytes) {
-        return EINVAL;
-      }
-      vl_ext_retain(ver.root);
+      const std::uint64_t tokens = ver.root == nullptr ? 0 : ver.root->tokens;
+      const std::uint64_t bytes = ver.root == nullptr ? 0 : ver.root->bytes;
+      if (tokens != ver.tokens || bytes != ver.bytes) return EINVAL;
+      extent::retain(ver.root);
       obj->versions.push_back(ver);  // capacity reserved: cannot throw
     }
     engine::attach(engine_, std::move(obj));
+    // Only now do the roots have a holder that outlives the table.
+    for (std::uint32_t j = 0; j < v; ++j) {
+      const std::uint32_t id = load_u32(records + std::size_t{j} * kSnapVersionRecordSize);
+      if (id != kSnapNoNode) table.held(id);
+    }
     return 0;
   }
 
@@ -299,16 +362,20 @@ class BodyParser {
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
     NodeTable table(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint8_t tag = read_u8(&r_);
-      if (r_.failed) return EINVAL;
+      if (remaining() < kSnapInnerRecordSize) return EINVAL;  // the shorter record
+      const std::uint8_t* rec = r_.data + r_.pos;
       int rc = EINVAL;
-      if (tag == kSnapTagInner) {
-        rc = inner(table, i);
-      } else if (tag == kSnapTagLeaf) {
-        rc = leaf(table);
+      if (rec[0] == kSnapTagInner) {
+        r_.pos += kSnapInnerRecordSize;
+        rc = inner(table, i, rec + 1);
+      } else if (rec[0] == kSnapTagLeaf) {
+        if (remaining() < kSnapLeafRecordSize) return EINVAL;
+        r_.pos += kSnapLeafRecordSize;
+        rc = leaf(table, rec + 1);
       }
       if (rc != 0) return rc;
     }
+    decltype(prefix_)().swap(prefix_);  // needed only for the node section
 
     const std::uint32_t n_obj = read_u32(&r_);
     if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
@@ -334,7 +401,11 @@ class BodyParser {
   Payload p_;
   bytereader r_;
   std::uint32_t dict_size_ = 0;
+  vl_chunk* last_chunk_ = nullptr;  // chunk of the previous leaf; runs of leaves share one
   std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
+  // Per chunk met by cut leaves: {0} after the first, then the byte offset
+  // of every token boundary (see measure).
+  std::unordered_map<const vl_chunk*, std::vector<std::uint64_t>> prefix_;
 };
 
 // Decompresses `src` into a fresh buffer of exactly `total_len` bytes.

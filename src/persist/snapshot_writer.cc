@@ -33,6 +33,7 @@
 #include "persist/bytebuf.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/snapshot_format.h"
 #include "persist/snapshot_loader.h"
 #include "persist/wal.h"
@@ -378,9 +379,13 @@ class TmpFile {
   const std::string& path() const noexcept { return path_; }
   std::FILE* file() const noexcept { return f_; }
   bool open() noexcept {
-    f_ = std::fopen(path_.c_str(), "wb");
-    created_ = f_ != nullptr;
-    return created_;
+    // fopen(path, "wb"), through the seam.
+    Fd fd(io().open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return false;
+    created_ = true;
+    f_ = io().fdopen(fd.get(), "wb");
+    if (f_ != nullptr) (void)fd.release();
+    return f_ != nullptr;
   }
   // Closes the stream; false (errno set) when the close reports an error.
   bool close() noexcept {
@@ -394,7 +399,7 @@ class TmpFile {
   void close_and_remove() noexcept {
     const int saved = errno;
     if (f_ != nullptr) std::fclose(f_);
-    if (created_ && !keep_) std::remove(path_.c_str());
+    if (created_ && !keep_) (void)io().remove(path_.c_str());
     errno = saved;
   }
   std::string path_;
@@ -477,8 +482,14 @@ int restart_log(vl_engine* engine, const char* path, std::uint64_t generation,
     errno = saved;
     return -1;
   }
-  // A save to a new path creates the log file: make its entry durable too.
-  sync_parent_dir(wal->wal_path);
+  // A save to a new path creates the log file: make its entry durable too,
+  // or no change may be acknowledged through it.
+  if (sync_parent_dir(wal->wal_path) != 0) {
+    const int err = errno;
+    vl_wal__destroy(wal);
+    errno = err;
+    return -1;
+  }
   vl_engine__set_wal(engine, wal);
   return 0;
 }
@@ -555,12 +566,18 @@ int snap_save(vl_engine* engine, const char* path, int options, LogClaim* claim)
       return -1;
     }
   }
-  if (std::fflush(tmp.file()) != 0 || fsync(fileno(tmp.file())) != 0 || !tmp.close()) return -1;
-  if (std::rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
+  if (std::fflush(tmp.file()) != 0 || io().fsync(io().fileno(tmp.file())) != 0 || !tmp.close())
+    return -1;
+  if (io().rename(tmp.path().c_str(), target.c_str()) != 0) return -1;
   tmp.committed();
-  // Makes the rename durable; a failure is ignored, since the snapshot is
-  // complete under its name.
-  sync_parent_dir(target.c_str());
+  // Makes the rename durable before the log restarts: restarting the log of
+  // a snapshot that a crash could still take back would drop its records.
+  // Without that, the old log stays as it is, and is marked failed: what
+  // it would record next could belong to either snapshot.
+  if (sync_parent_dir(target.c_str()) != 0) {
+    if (vl_wal* cur_log = attached_wal(engine)) cur_log->failed = 1;
+    return -1;
+  }
 
   return restart_log(engine, target.c_str(), generation, claim);
 }

@@ -15,6 +15,7 @@
 #include "persist/bytereader.h"
 #include "persist/crc32.h"
 #include "persist/files.h"
+#include "persist/io.h"
 #include "persist/wal_format.h"
 #include "util/holders.h"
 
@@ -40,10 +41,10 @@ std::uint32_t crc_of(const std::uint8_t* p, std::uint64_t n) noexcept {
 // The full check costs an fstat and a pread (and, on most mounts, an
 // access-time update): several times the write it guards.
 bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
-  const int fd = fileno(wal->file);
+  const int fd = io().fileno(wal->file);
   if (fd < 0) return false;
   if (wal->locked) {
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const off_t end = io().lseek(fd, 0, SEEK_END);
     if (end < 0) return false;
     const auto cur = static_cast<std::uint64_t>(end);
     if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
@@ -51,24 +52,24 @@ bool still_ours(vl_wal* wal, std::uint64_t* size) noexcept {
     return true;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+  if (io().fstat(fd, &st) != 0) return false;
   if (st.st_nlink == 0) return false;  // the path now names another file
   const auto cur = static_cast<std::uint64_t>(st.st_size);
   if (cur < wal->expected_end || cur < fmt::kHeaderSize) return false;
   std::uint8_t hdr[fmt::kHeaderSize];
-  ssize_t got = pread(wal->read_fd >= 0 ? wal->read_fd : fd, hdr, sizeof hdr, 0);
+  ssize_t got = io().pread(wal->read_fd >= 0 ? wal->read_fd : fd, hdr, sizeof hdr, 0);
   if (got < 0 && errno == EBADF && wal->read_fd < 0) {
     // A stream opened write-only ("ab") cannot be read back. Reopening it
     // through /proc reaches the very same file, whatever its path names
     // now. Without /proc the size check above is all we have.
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    wal->read_fd = open(proc, O_RDONLY | O_CLOEXEC);
+    wal->read_fd = io().open(proc, O_RDONLY | O_CLOEXEC, 0);
     if (wal->read_fd < 0) {
       *size = cur;
       return true;
     }
-    got = pread(wal->read_fd, hdr, sizeof hdr, 0);
+    got = io().pread(wal->read_fd, hdr, sizeof hdr, 0);
   }
   if (got != static_cast<ssize_t>(sizeof hdr) ||
       !wal_header_matches(hdr, sizeof hdr, wal->generation)) {
@@ -132,7 +133,7 @@ int wal_open_append(vl_wal* wal) noexcept {
   if (fd < 0) return -1;
   if (wal_adopt_fd(wal, fd) != 0) {
     const int err = errno;
-    ::close(fd);
+    (void)io().close(fd);
     errno = err;
     return -1;
   }
@@ -143,11 +144,11 @@ int wal_lock_open(const char* path, bool create, bool* created) noexcept {
   if (created != nullptr) *created = false;
   // O_NONBLOCK: opening a FIFO must not wait for a peer. Cleared below.
   constexpr int kFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK;
-  int fd = ::open(path, kFlags);
+  int fd = io().open(path, kFlags, 0);
   if (fd < 0 && errno == ENOENT && create) {
-    fd = ::open(path, kFlags | O_CREAT | O_EXCL, 0666);
+    fd = io().open(path, kFlags | O_CREAT | O_EXCL, 0666);
     if (fd < 0 && errno == EEXIST) {
-      fd = ::open(path, kFlags);  // lost a race to another creator
+      fd = io().open(path, kFlags, 0);  // lost a race to another creator
     } else if (fd >= 0 && created != nullptr) {
       *created = true;
     }
@@ -155,14 +156,14 @@ int wal_lock_open(const char* path, bool create, bool* created) noexcept {
   if (fd < 0) return -1;
   Fd holder(fd);
   struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
+  if (io().fstat(fd, &st) != 0) return -1;
   if (!S_ISREG(st.st_mode)) {
     errno = EINVAL;
     return -1;
   }
-  if (::fcntl(fd, F_SETFL, O_APPEND) != 0) return -1;
+  if (io().set_fl(fd, O_APPEND) != 0) return -1;
   int rc;
-  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  do rc = io().flock(fd, LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);
   if (rc != 0 && errno != ENOLCK && errno != EINVAL) {
     if (errno == EAGAIN) errno = EWOULDBLOCK;
@@ -172,7 +173,7 @@ int wal_lock_open(const char* path, bool create, bool* created) noexcept {
 }
 
 LogClaim::~LogClaim() {
-  if (fd >= 0 && !own) ::close(fd);
+  if (fd >= 0 && !own) (void)io().close(fd);
 }
 
 int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept {
@@ -185,7 +186,7 @@ int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept
   if (cur != nullptr && cur->file != nullptr && same_file(cur->wal_path, wal_path.get())) {
     // Our own records are in the file: push them out before it is cut.
     if (std::fflush(cur->file) != 0) return -1;
-    out->fd = fileno(cur->file);
+    out->fd = io().fileno(cur->file);
     out->own = true;
     return 0;
   }
@@ -202,14 +203,14 @@ int wal_claim(vl_engine* engine, const char* store_path, LogClaim* out) noexcept
 int wal_reset_fd(int fd, std::uint64_t generation) noexcept {
   std::uint8_t hdr[fmt::kHeaderSize];
   wal_encode_header(hdr, generation);
-  if (::ftruncate(fd, 0) != 0) return -1;
+  if (io().ftruncate(fd, 0) != 0) return -1;
   // The descriptor appends: after the truncation the header lands at 0.
-  const ssize_t put = ::write(fd, hdr, sizeof hdr);
+  const ssize_t put = io().write(fd, hdr, sizeof hdr);
   if (put != static_cast<ssize_t>(sizeof hdr)) {
     if (put >= 0) errno = EIO;
     return -1;
   }
-  return ::fsync(fd);
+  return io().fsync(fd);
 }
 
 namespace {
@@ -219,7 +220,7 @@ namespace {
 // unlocked by wal_lock_open (no flock on this file system) fails.
 bool holds_writer_lock(int fd) noexcept {
   int rc;
-  do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  do rc = io().flock(fd, LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
@@ -228,11 +229,11 @@ bool holds_writer_lock(int fd) noexcept {
 
 int wal_adopt_fd(vl_wal* wal, int fd) noexcept {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
+  if (io().fstat(fd, &st) != 0) return -1;
   const int saved = errno;
   const bool locked = holds_writer_lock(fd);
   errno = saved;
-  std::FILE* f = ::fdopen(fd, "a+b");
+  std::FILE* f = io().fdopen(fd, "a+b");
   if (f == nullptr) return -1;
   wal->file = f;
   wal->locked = locked ? 1 : 0;
@@ -246,12 +247,12 @@ int wal_adopt(vl_wal* wal, LogClaim* claim, vl_wal* old) noexcept {
     claim->fd = -1;
     return 0;
   }
-  if (old == nullptr || old->file == nullptr || fileno(old->file) != claim->fd) {
+  if (old == nullptr || old->file == nullptr || io().fileno(old->file) != claim->fd) {
     errno = EINVAL;
     return -1;
   }
   struct stat st;
-  if (::fstat(claim->fd, &st) != 0) return -1;
+  if (io().fstat(claim->fd, &st) != 0) return -1;
   wal->file = std::exchange(old->file, nullptr);
   wal->locked = old->locked;
   wal->expected_end = static_cast<std::uint64_t>(st.st_size);
@@ -268,7 +269,7 @@ bool same_file(const char* a, const char* b) noexcept {
   if (a == nullptr || b == nullptr) return false;
   if (std::strcmp(a, b) == 0) return true;
   struct stat sa, sb;
-  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+  return io().stat(a, &sa) == 0 && io().stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
 
@@ -281,12 +282,12 @@ int wal_restart(const char* path, std::uint64_t generation, bool keep_if_current
   if (fd.get() < 0) return -1;
   if (keep_if_current) {
     std::uint8_t hdr[fmt::kHeaderSize];
-    const ssize_t got = ::pread(fd.get(), hdr, sizeof hdr, 0);
+    const ssize_t got = io().pread(fd.get(), hdr, sizeof hdr, 0);
     if (got < 0) return -1;
     if (wal_header_matches(hdr, static_cast<std::size_t>(got), generation)) return 1;
   }
   if (wal_reset_fd(fd.get(), generation) != 0) return -1;
-  return ::close(fd.release()) == 0 ? 0 : -1;
+  return io().close(fd.release()) == 0 ? 0 : -1;
 }
 
 int wal_write_header(const char* path, std::uint64_t generation) noexcept {
@@ -313,7 +314,7 @@ void wal_append(vl_wal* wal, std::span<const std::uint8_t> payload) noexcept {
   put_u32(&f, crc_of(payload.data(), payload.size()));
   if (std::fwrite(frame, 1, sizeof frame, wal->file) != sizeof frame ||
       std::fwrite(payload.data(), 1, payload.size(), wal->file) != payload.size() ||
-      std::fflush(wal->file) != 0 || (wal->sync == 1 && fsync(fileno(wal->file)) != 0)) {
+      std::fflush(wal->file) != 0 || (wal->sync == 1 && io().fsync(io().fileno(wal->file)) != 0)) {
     wal->failed = 1;
     return;
   }
@@ -336,7 +337,7 @@ void wal_append(vl_wal* wal, const bytebuf& payload) noexcept {
 vl_wal::~vl_wal() {
   velta::persist::free_buffer(&scratch);
   if (file != nullptr) std::fclose(file);
-  if (read_fd >= 0) close(read_fd);
+  if (read_fd >= 0) (void)velta::persist::io().close(read_fd);
   std::free(store_path);
   std::free(wal_path);
   std::free(damaged_path);

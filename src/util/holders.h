@@ -1,6 +1,6 @@
 // Small RAII holders shared by the persistence layer and the dictionary:
-// malloc'd memory, stdio streams, file descriptors and engines, each
-// released exactly once on every path out of a function.
+// malloc'd memory, stdio streams and engines, each released exactly once
+// on every path out of a function. Descriptors: persist/io.h.
 #pragma once
 
 #include <unistd.h>
@@ -30,28 +30,5 @@ struct EngineFree {
   void operator()(vl_engine* e) const noexcept { vl_engine_free(e); }
 };
 using EngineHolder = std::unique_ptr<vl_engine, EngineFree>;
-
-// An owned file descriptor (-1 for none).
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { close(); }
-  int get() const noexcept { return fd_; }
-  void close() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  // Hands the descriptor on; the holder then owns none.
-  int release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 }  // namespace velta

@@ -43,6 +43,23 @@ _Static_assert(offsetof(vl_bin_opts, min_size) == 4, "min_size");
 _Static_assert(offsetof(vl_bin_opts, max_size) == 8, "max_size");
 _Static_assert(offsetof(vl_bin_opts, fixed_size) == 12, "fixed_size");
 
+_Static_assert(sizeof(vl_verify_report) == 104, "vl_verify_report is 104 bytes");
+_Static_assert(offsetof(vl_verify_report, damaged) == 0, "damaged");
+_Static_assert(offsetof(vl_verify_report, snapshot) == 4, "snapshot");
+_Static_assert(offsetof(vl_verify_report, log) == 8, "log");
+_Static_assert(offsetof(vl_verify_report, flags) == 12, "flags");
+_Static_assert(offsetof(vl_verify_report, generation) == 16, "generation");
+_Static_assert(offsetof(vl_verify_report, snapshot_bytes) == 24, "snapshot_bytes");
+_Static_assert(offsetof(vl_verify_report, objects) == 32, "objects");
+_Static_assert(offsetof(vl_verify_report, versions) == 40, "versions");
+_Static_assert(offsetof(vl_verify_report, chunks) == 48, "chunks");
+_Static_assert(offsetof(vl_verify_report, nodes) == 56, "nodes");
+_Static_assert(offsetof(vl_verify_report, log_bytes) == 64, "log_bytes");
+_Static_assert(offsetof(vl_verify_report, log_valid_bytes) == 72, "log_valid_bytes");
+_Static_assert(offsetof(vl_verify_report, log_records) == 80, "log_records");
+_Static_assert(offsetof(vl_verify_report, log_replayed) == 88, "log_replayed");
+_Static_assert(offsetof(vl_verify_report, log_replayed_bytes) == 96, "log_replayed_bytes");
+
 static const char* phase = "";
 
 static void start_phase(const char* name) {

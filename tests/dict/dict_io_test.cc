@@ -1,6 +1,7 @@
 // Export, restore and entry installation.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -102,6 +103,50 @@ TEST(DictIo, RestoreChecksEveryEntryAgainstTheBlob) {
   EXPECT_EQ(vl_dict__restore(d.get(), big.data(), big.size(), &off0, &len65, 1), -1);
   EXPECT_EQ(vl_dict__restore(d.get(), big.data(), big.size(), &off0, &len64, 1), 0);
   EXPECT_EQ(vl_dict__restore(d.get(), big.data(), 0x100000000ull, &off0, &len64, 1), -1);
+}
+
+// Restore leaves the hash table to be filled by the first call that needs
+// it; whichever call comes first, the dictionary then behaves as the one
+// exported, and reads before it need no table at all.
+TEST(DictIo, RestoredTableIsFilledByWhicheverCallComesFirst) {
+  DictPtr src = new_dict();
+  std::mt19937_64 rng(11);
+  const std::string text = random_words(rng, 3000);
+  vl_dict_learn(src.get(), text.data(), text.size(), kLearnLimit);
+  const std::string one = bytes_of(src.get(), 1);
+  vl_net__install_entry(src.get(), vl_dict_size(src.get()) + 1, one.data(),
+                        static_cast<std::uint32_t>(one.size()));  // duplicate bytes
+  const Exported e = export_of(src.get());
+  const std::string fresh = "not-in-there";
+  const std::vector<std::function<void(vl_dict*)>> first = {
+      [&](vl_dict* d) { (void)lookup(d, bytes_of(src.get(), 1)); },
+      [&](vl_dict* d) { vl_dict_learn(d, fresh.data(), fresh.size(), kLearnLimit); },
+      [&](vl_dict* d) { (void)tokens(d, text); },
+      // Re-points the duplicate id; its old bytes stay mapped to the lower id.
+      [&](vl_dict* d) { vl_net__install_entry(d, vl_dict_size(src.get()), "zz", 2); },
+      [&](vl_dict* d) { vl_dict_train(d, text.data(), text.size(), 1, 8, 2); },
+      [&](vl_dict* d) { EXPECT_TRUE(check_invariants(*d, false)); },
+  };
+  for (std::size_t k = 0; k < first.size(); ++k) {
+    DictPtr d = new_dict();
+    ASSERT_EQ(restore_into(d.get(), e), 0);
+    EXPECT_TRUE(d->table_pending);
+    EXPECT_TRUE(check_invariants(*d, true));
+    EXPECT_EQ(bytes_of(d.get(), 7), bytes_of(src.get(), 7));  // reads leave it pending
+    EXPECT_TRUE(d->table_pending);
+    first[k](d.get());
+    EXPECT_FALSE(d->table_pending) << k;
+    EXPECT_TRUE(check_invariants(*d, false)) << k;
+    for (std::uint32_t id = 1; id <= vl_dict_size(src.get()); ++id) {
+      const std::string b = bytes_of(src.get(), id);
+      if (!b.empty()) {
+        ASSERT_EQ(lookup(d.get(), b), lookup(src.get(), b)) << k << " id " << id;
+      }
+    }
+    if (k == 1) {
+      EXPECT_GT(lookup(d.get(), "there"), vl_dict_size(src.get()));  // learned after the restore
+    }
+  }
 }
 
 TEST(DictIo, RestoreSizesTheTableForItsCount) {

@@ -100,6 +100,28 @@ TEST(SnapshotLoader, BuildsObjectsSharedTreesAndCounters) {
   EXPECT_EQ(vl_ext_nodes_alloced(), live);
 }
 
+TEST(SnapshotLoader, FreesUnreachedInnerNodesButKeepsWhatVersionsShare) {
+  // Leaves 0 and 1, inner 2 over both, inner 3 over 2 and 1; only leaf 0 is
+  // a root. Nodes 1 to 3 are reached only through the unreached node 3.
+  Builder b = head_with_chunk_ab();
+  b.u32(4);
+  b.leaf(chunk_key(kAB), 0, 2, 2, 10).leaf(chunk_key(kAB), 1, 1, 1, 11);
+  b.inner(0, 1, 20).inner(2, 1, 30);
+  b.u32(1).name("x").u32(1).version(0, 2, 2, 1);
+  b.stats();
+  const std::uint64_t live = vl_ext_nodes_alloced();
+  const std::uint64_t freed = vl_ext_nodes_freed();
+  Loaded l = load(make_file(b.v, 0, 1));
+  ASSERT_NE(l.engine, nullptr) << l.err;
+  EXPECT_EQ(vl_ext_nodes_alloced(), live + 1);
+  EXPECT_EQ(vl_ext_nodes_freed(), freed + 3);
+  vl_object* o = vl_object_open(l.engine.get(), "x");
+  ASSERT_NE(o, nullptr);
+  vl_ext* root = o->versions[0].root;
+  EXPECT_EQ(vl_ext_audit(&root, 1, 0), 0);
+  EXPECT_EQ(text_of(l.engine.get(), o, 0), "AB");
+}
+
 TEST(SnapshotLoader, ManyEmptyNamedObjectsAndTrailingBytes) {
   Builder b;
   b.u32(0).u64(0).u32(0).u64(0).u32(0);  // no entries, chunks or nodes
@@ -230,6 +252,13 @@ TEST(SnapshotLoader, RefusesInconsistentTrees) {
                    Builder().version(0, 1, 1)});
   cases.push_back(
       {"leaf byte length lies", Builder().leaf(key, 0, 2, 7, 1), 1, Builder().version(0, 2, 7)});
+  // Later cut leaves over one chunk are measured from its kept offsets.
+  cases.push_back({"second cut leaf's byte length lies",
+                   Builder().leaf(key, 0, 1, 1, 1).leaf(key, 1, 1, 4, 2), 2,
+                   Builder().version(0, 1, 1)});
+  cases.push_back({"third cut leaf's byte length lies",
+                   Builder().leaf(key, 0, 1, 1, 1).leaf(key, 1, 1, 1, 2).leaf(key, 0, 1, 0, 3), 3,
+                   Builder().version(0, 1, 1)});
   // A childless inner node would be taken for a leaf over no chunk, which
   // the next save writes as a leaf record no load accepts.
   cases.push_back({"inner without children",

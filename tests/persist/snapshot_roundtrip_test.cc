@@ -248,7 +248,8 @@ TEST_F(SnapshotZlib, EngineWithoutObjectsKeepsDictionaryAndChunks) {
   }
 }
 
-// Every committed fuzzer seed is a snapshot that loads and survives a save.
+// Every hand-made fuzzer seed is a snapshot that loads and survives a save;
+// seeds the fuzzer grew ("grown_*") may be refused, but what loads survives.
 TEST_F(SnapshotZlib, FuzzSeedsLoad) {
   const std::filesystem::path dir =
       std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/snapshot_load";
@@ -257,6 +258,7 @@ TEST_F(SnapshotZlib, FuzzSeedsLoad) {
     SCOPED_TRACE(entry.path().string());
     std::uint64_t gen = 0;
     EngineHolder e = load_file(entry.path().string(), false, &gen);
+    if (e == nullptr && entry.path().filename().string().starts_with("grown_")) continue;
     ASSERT_NE(e, nullptr) << errno;
     const std::string p = path("seed" + std::to_string(seen++));
     ASSERT_EQ(vl_save_ex(e.get(), p.c_str(), VL_SAVE_UNCOMPRESSED), 0);

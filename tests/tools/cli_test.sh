@@ -134,6 +134,10 @@ bad 4 "not a velta store" verify x.vl
 bad 4 "not a velta store" info x.vl
 head -c 40 s.vl > short.vl
 bad 4 "damaged store header" verify short.vl
+# One flipped byte in the body is damage, whatever the layout.
+cp s.vl flip.vl
+printf '\377' | dd of=flip.vl bs=1 seek=70 conv=notrunc 2> /dev/null
+bad 4 "damaged" verify flip.vl
 [ ! -e nowhere ] || fail "put created a directory"
 # A conflicting merge changes nothing.
 printf 'one\ntwo\nTHREE!\n' | v put s.vl m - > /dev/null
