@@ -170,12 +170,12 @@ int main(int argc, char** argv) {
   } else if (mkdtemp(dir.data()) == nullptr) {
     return 1;
   }
-  struct Spec {
+  struct StoreCase {
     const char* label;
     const char* kind;
     int passes;
   };
-  const Spec specs[] = {
+  const StoreCase cases[] = {
       {"single ~100 MB", "single", 1},
       {"stb history x4", "history/stb_truetype.edits.bin", 4},
       {"stb history x10", "history/stb_truetype.edits.bin", 10},
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
       {"automerge-paper", "traces/automerge-paper.edits.bin", 1},
   };
   int rc = 0;
-  for (const Spec& s : specs) {
+  for (const StoreCase& s : cases) {
     const std::string path = dir + "/" + s.label + ".vlt";
     if (!build(path, s.kind, s.passes)) {
       std::printf("%-18s input not available\n", s.label);
