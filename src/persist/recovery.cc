@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "dict/dict.h"
 #include "engine/edits.h"
 #include "engine/engine.h"
 #include "persist/bytereader.h"
@@ -116,24 +117,35 @@ enum class Applied { kYes, kUndecodable, kRefused };
 
 Applied refused_unless(bool ok) { return ok ? Applied::kYes : Applied::kRefused; }
 
-// Installs each (id, bytes) of an entries record. An id that does not end
-// up holding its bytes was refused (id or length out of range, which no
-// writer logs) or met out of memory.
+// Installs each (id, bytes) of an entries record. The whole record is
+// decoded and its ids and lengths checked before the first install, so a
+// record that does not decode changes nothing: re-pointing an id changes
+// the text of every version using it. An id that does not end up holding
+// its bytes was refused (out of the dictionary's room) or met out of memory.
 Applied apply_entries(vl_engine* engine, bytereader* r) {
   const std::uint32_t count = read_u32(r);
   if (r->failed) return Applied::kUndecodable;
-  vl_dict* dict = vl_engine_dict(engine);
+  const bytereader entries = *r;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t id = read_u32(r);
     const std::uint8_t* len8 = read_bytes(r, 1);
     if (r->failed || len8 == nullptr) return Applied::kUndecodable;
-    const std::uint8_t* text = read_bytes(r, *len8);
-    if (text == nullptr || *len8 > fmt::kMaxEntryLen) return Applied::kUndecodable;
-    vl_net__install_entry(dict, id, text, *len8);
+    if (read_bytes(r, *len8) == nullptr || *len8 > fmt::kMaxEntryLen) {
+      return Applied::kUndecodable;
+    }
+    if (id == 0 || id > dict::kMaxId) return Applied::kRefused;
+  }
+  *r = entries;
+  vl_dict* d = vl_engine_dict(engine);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t id = read_u32(r);
+    const std::uint8_t len = *read_bytes(r, 1);
+    const std::uint8_t* text = read_bytes(r, len);
+    vl_net__install_entry(d, id, text, len);
     std::uint64_t now = 0;
-    const std::uint8_t* got = vl_dict_text(dict, id, &now);
-    const bool holds = id != 0 && id <= vl_dict_size(dict) && now == *len8 &&
-                       (now == 0 || std::memcmp(got, text, now) == 0);
+    const std::uint8_t* got = vl_dict_text(d, id, &now);
+    const bool holds =
+        id <= vl_dict_size(d) && now == len && (now == 0 || std::memcmp(got, text, now) == 0);
     if (!holds) return Applied::kRefused;
   }
   return Applied::kYes;
