@@ -321,16 +321,9 @@ class BodyParser {
     return at[std::size_t{lf.off} + lf.count] - at[lf.off];
   }
 
-  int object(NodeTable& table) {
-    char name[kNameBufBytes];
-    if (!read_name(&r_, name)) return EINVAL;
-    const std::uint32_t v = read_u32(&r_);
-    if (r_.failed || v == 0 || !fits(v, kSnapMinVersionRecord)) return EINVAL;
-    // The object releases the roots it holds when destroyed, so a failure
-    // below drops exactly the references taken so far.
-    std::unique_ptr<vl_object> obj = engine::make_object(name);
-    obj->versions.reserve(v);
-    const std::uint8_t* records = r_.data + r_.pos;
+  // Reads `v` version records into `out` (capacity reserved), checking each
+  // root's totals; takes no references.
+  int versions(const NodeTable& table, std::uint32_t v, std::vector<vl_version>& out) {
     for (std::uint32_t j = 0; j < v; ++j) {
       const std::uint32_t id = read_u32(&r_);
       vl_version ver{};
@@ -345,9 +338,29 @@ class BodyParser {
       const std::uint64_t tokens = ver.root == nullptr ? 0 : ver.root->tokens;
       const std::uint64_t bytes = ver.root == nullptr ? 0 : ver.root->bytes;
       if (tokens != ver.tokens || bytes != ver.bytes) return EINVAL;
-      extent::retain(ver.root);
-      obj->versions.push_back(ver);  // capacity reserved: cannot throw
+      out.push_back(ver);  // capacity reserved: cannot throw
     }
+    return 0;
+  }
+
+  int object(NodeTable& table) {
+    char name[kNameBufBytes];
+    if (!read_name(&r_, name)) return EINVAL;
+    const std::uint32_t v = read_u32(&r_);
+    if (r_.failed || v == 0 || !fits(v, kSnapMinVersionRecord)) return EINVAL;
+    // Roots are retained only once every version record has been checked:
+    // releasing a root on failure could free it while the table still
+    // lists it as a built node at refs 0, which the table would then
+    // return to the arena a second time.
+    std::unique_ptr<vl_object> obj = engine::make_object(name);
+    obj->versions.reserve(v);
+    const std::uint8_t* records = r_.data + r_.pos;
+    const int rc = versions(table, v, obj->versions);
+    if (rc != 0) {
+      obj->versions.clear();  // holds no reference yet
+      return rc;
+    }
+    for (const vl_version& ver : obj->versions) extent::retain(ver.root);
     engine::attach(engine_, std::move(obj));
     // Only now do the roots have a holder that outlives the table.
     for (std::uint32_t j = 0; j < v; ++j) {
