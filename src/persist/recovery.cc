@@ -126,6 +126,12 @@ Applied apply_entries(vl_engine* engine, bytereader* r) {
   const std::uint32_t count = read_u32(r);
   if (r->failed) return Applied::kUndecodable;
   const bytereader entries = *r;
+  // A writer logs ids it just added, next to the ones it holds, so a short
+  // record naming an id far past the dictionary was not written by one; it
+  // must not make replay size the id arrays for billions of ids.
+  constexpr std::uint64_t kIdGap = std::uint64_t{1} << 20;
+  const std::uint64_t id_limit =
+      std::uint64_t{vl_dict_size(vl_engine_dict(engine))} + count + kIdGap;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t id = read_u32(r);
     const std::uint8_t* len8 = read_bytes(r, 1);
@@ -133,7 +139,7 @@ Applied apply_entries(vl_engine* engine, bytereader* r) {
     if (read_bytes(r, *len8) == nullptr || *len8 > fmt::kMaxEntryLen) {
       return Applied::kUndecodable;
     }
-    if (id == 0 || id > dict::kMaxId) return Applied::kRefused;
+    if (id == 0 || id > dict::kMaxId || id > id_limit) return Applied::kRefused;
   }
   *r = entries;
   vl_dict* d = vl_engine_dict(engine);
