@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "license_corpus.h"
 #include "persist/recovery.h"
 #include "velta.h"
 
@@ -36,23 +37,6 @@ Scratch& scratch() {
   return s;
 }
 
-// Text of `n` words drawn from a vocabulary of 50,000 with a xorshift
-// generator, so chunks do not repeat and the dictionary stays small.
-std::string words(std::uint64_t n, std::uint64_t seed) {
-  std::string s;
-  s.reserve(n * 7);
-  std::uint64_t x = seed | 1;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    s += 'w';
-    s += std::to_string(x % 50000);
-    s += ' ';
-  }
-  return s;
-}
-
 // A store of about 100 MB of token data (some 25 million tokens in 50
 // objects), saved once in each layout. Returns the path for `options`.
 const std::string& big_store(int options) {
@@ -61,7 +45,7 @@ const std::string& big_store(int options) {
   if (mapped.empty()) {
     vl_engine* e = vl_engine_new();
     for (int i = 0; i < 50; ++i) {
-      std::string text = words(250000, 0x9E3779B97F4A7C15ull * (i + 1));
+      std::string text = velta::bench::vocabulary_words(250000, 0x9E3779B97F4A7C15ull * (i + 1));
       vl_create(e, ("object " + std::to_string(i)).c_str(), text.data(), text.size());
     }
     mapped = scratch().dir + "/big_mapped.vlt";
@@ -110,7 +94,7 @@ const UpdateLog& update_log() {
   if (u.records == 0) {
     u.store = scratch().dir + "/updates.vlt";
     vl_engine* e = vl_engine_new();
-    std::string text = words(2000, 42);
+    std::string text = velta::bench::vocabulary_words(2000, 42);
     vl_create(e, "doc", text.data(), text.size());
     if (vl_save(e, u.store.c_str()) != 0) std::abort();
     vl_wal_set_sync(e, 0);

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "license_corpus.h"
 #include "velta.h"
 
 namespace {
@@ -66,22 +67,6 @@ bool replay_into(vl_engine* e, const std::string& path, const std::string& name)
   return o != nullptr;
 }
 
-// Words from a vocabulary of 50,000 (xorshift), so chunks do not repeat.
-std::string words(std::uint64_t n, std::uint64_t seed) {
-  std::string s;
-  s.reserve(n * 8);
-  std::uint64_t x = seed | 1;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    s += 'w';
-    s += std::to_string(x % 50000);
-    s += ' ';
-  }
-  return s;
-}
-
 struct Store {
   std::string label;
   std::string path;
@@ -94,7 +79,7 @@ bool build(const std::string& path, const std::string& kind, int passes) {
   vl_engine* e = vl_engine_new();
   bool ok = true;
   if (kind == "single") {
-    const std::string text = words(12500000, 0x9E3779B97F4A7C15ull);
+    const std::string text = velta::bench::vocabulary_words(12500000, 0x9E3779B97F4A7C15ull);
     ok = vl_create(e, "single", text.data(), text.size()) != nullptr;
   } else {
     for (int k = 0; k < passes && ok; ++k) {
