@@ -35,8 +35,8 @@ bool range_within(std::uint64_t pos, std::uint64_t len, std::uint64_t bytes) {
 // REQUIRES: from <= to. Throws std::bad_alloc.
 ExtRef token_range(vl_engine* engine, vl_ext* root, std::uint64_t from, std::uint64_t to) {
   ExtRef before, rest, piece, after;
-  split(engine, root, from, &before, &rest);
-  split(engine, rest.get(), to - from, &piece, &after);
+  split_owned(engine, ExtRef(vl_ext_retain(root)), from, &before, &rest);
+  split_owned(engine, std::move(rest), to - from, &piece, &after);
   return piece;
 }
 
@@ -52,9 +52,9 @@ int cut(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_t l
   if (!te || *te < *ts) return -1;
 
   ExtRef head, rest, gone, tail;
-  split(engine, v.root, *ts, &head, &rest);
-  split(engine, rest.get(), *te - *ts, &gone, &tail);
-  ExtRef result = join(head.get(), tail.get());
+  split_owned(engine, ExtRef(vl_ext_retain(v.root)), *ts, &head, &rest);
+  split_owned(engine, std::move(rest), *te - *ts, &gone, &tail);
+  ExtRef result = join_owned(std::move(head), std::move(tail));
 
   reserve_version(object);  // `v` is not used past this point
   if (ChangeLog* log = engine->log.get()) {
@@ -82,11 +82,10 @@ int graft(vl_engine* engine, vl_object* dst, std::uint64_t dst_pos, vl_object* s
   const auto te = len == 0 ? ts : boundary(engine, s, src_pos + len);
   if (!te || *te < *ts) return -1;
 
-  const ExtRef piece = token_range(engine, s.root, *ts, *te);
+  ExtRef piece = token_range(engine, s.root, *ts, *te);
   ExtRef head, tail;
-  split(engine, d.root, *td, &head, &tail);
-  const ExtRef joined = join(head.get(), piece.get());
-  ExtRef result = join(joined.get(), tail.get());
+  split_owned(engine, ExtRef(vl_ext_retain(d.root)), *td, &head, &tail);
+  ExtRef result = join_owned(join_owned(std::move(head), std::move(piece)), std::move(tail));
 
   reserve_version(dst);  // `d` and `s` are not used past this point
   if (ChangeLog* log = engine->log.get()) {

@@ -13,6 +13,7 @@
 
 #include "dict/dict.h"
 #include "extent/node.h"
+#include "extent/treap.h"
 #include "extent/walk.h"
 #include "store/store.h"
 #include "util/capi_guard.h"
@@ -242,29 +243,21 @@ void push_version(vl_engine* engine, vl_object* object, vl_ext* root) {
       vl_version{root, vl_ext_tokens(root), vl_ext_bytes(root), vl_dict_version(engine->dict)});
 }
 
-void split(vl_engine* engine, vl_ext* root, std::uint64_t k, ExtRef* left, ExtRef* right) {
+void split_owned(vl_engine* engine, ExtRef root, std::uint64_t k, ExtRef* left, ExtRef* right) {
   vl_ext* l = nullptr;
   vl_ext* r = nullptr;
-  vl_ext_split_tok(root, k, &l, &r, ext_bytes_cb, engine);
-  ExtRef lh(l);
-  ExtRef rh(r);
-  // The tree module reports a node it could not allocate only by leaving a
-  // piece out; the totals tell.
-  if (vl_ext_tokens(l) + vl_ext_tokens(r) != vl_ext_tokens(root) ||
-      vl_ext_bytes(l) + vl_ext_bytes(r) != vl_ext_bytes(root)) {
-    throw std::bad_alloc();
-  }
-  *left = std::move(lh);
-  *right = std::move(rh);
+  if (!extent::split_owned(root.get(), k, ext_bytes_cb, engine, &l, &r)) throw std::bad_alloc();
+  (void)root.release();  // consumed
+  *left = ExtRef(l);
+  *right = ExtRef(r);
 }
 
-ExtRef join(vl_ext* a, vl_ext* b) {
-  ExtRef r(vl_ext_join(a, b));
-  if (vl_ext_tokens(r.get()) != vl_ext_tokens(a) + vl_ext_tokens(b) ||
-      (r == nullptr && (a != nullptr || b != nullptr))) {
-    throw std::bad_alloc();
-  }
-  return r;
+ExtRef join_owned(ExtRef a, ExtRef b) {
+  vl_ext* r = nullptr;
+  if (!extent::join_owned(a.get(), b.get(), &r)) throw std::bad_alloc();
+  (void)a.release();  // consumed
+  (void)b.release();
+  return ExtRef(r);
 }
 
 std::unique_ptr<vl_object> make_object(const char* name) {

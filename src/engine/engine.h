@@ -122,14 +122,13 @@ void push_version(vl_engine* engine, vl_object* object, vl_ext* root);
 // fail. Throws std::bad_alloc. Growth is amortised (geometric).
 void reserve_version(vl_object* object);
 
-// Splits `root` after k tokens into *left and *right (each one reference,
-// either may be NULL); root unchanged. Throws std::bad_alloc, holding
-// nothing, when the tree operation ran out of nodes.
-void split(vl_engine* engine, vl_ext* root, std::uint64_t k, ExtRef* left, ExtRef* right);
-
-// Tree of a's text followed by b's (one new reference); throws
-// std::bad_alloc when out of nodes.
-ExtRef join(vl_ext* a, vl_ext* b);
+// Consuming forms for chains of edits over one tree: they take over the
+// references the arguments hold and reuse in place the nodes only those
+// references reach, so the chain copies the shared path once. Results are
+// those of vl_ext_split_tok and vl_ext_join node for node. Throw std::bad_alloc (the inputs
+// are then released with their handles) when out of nodes.
+void split_owned(vl_engine* engine, ExtRef root, std::uint64_t k, ExtRef* left, ExtRef* right);
+ExtRef join_owned(ExtRef a, ExtRef b);
 
 // A new object named `name` (cut to 63 bytes) with no versions yet.
 std::unique_ptr<vl_object> make_object(const char* name);

@@ -69,9 +69,8 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   // token itself when the range ends inside it.
   const std::uint64_t run = (e.index - s.index) + (e.off > 0 ? 1 : 0);
   ExtRef head, rest, gone, tail;
-  split(engine, v.root, s.index, &head, &rest);
-  split(engine, rest.get(), run, &gone, &tail);
-  rest.reset();
+  split_owned(engine, ExtRef(vl_ext_retain(v.root)), s.index, &head, &rest);
+  split_owned(engine, std::move(rest), run, &gone, &tail);
   gone.reset();
 
   // The window becomes one chunk; only a window beyond what one chunk
@@ -87,13 +86,12 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
     const std::uint64_t bytes = ext_bytes(engine->dict, engine->store, leaf);
     ExtRef piece(vl_ext_build(&leaf, &bytes, 1));
     if (piece == nullptr) throw std::bad_alloc();
-    mid = mid == nullptr ? std::move(piece) : join(mid.get(), piece.get());
+    mid = join_owned(std::move(mid), std::move(piece));
     at += n;
   }
   ids.reset();
 
-  ExtRef joined = join(head.get(), mid.get());
-  ExtRef result = join(joined.get(), tail.get());
+  ExtRef result = join_owned(join_owned(std::move(head), std::move(mid)), std::move(tail));
   reserve_version(object);
 
   // Nothing below allocates: log, then publish the version.

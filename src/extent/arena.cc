@@ -44,9 +44,14 @@ vl_ext* node_alloc_new_block() noexcept {
     --a.fail_blocks;
     return nullptr;
   }
-  auto* b = static_cast<block*>(std::malloc(sizeof(block)));
-  if (b == nullptr) return nullptr;
-  prefault(b);
+  block* b = a.spare;
+  if (b != nullptr) {
+    a.spare = nullptr;
+  } else {
+    b = static_cast<block*>(std::malloc(sizeof(block)));
+    if (b == nullptr) return nullptr;
+    prefault(b);
+  }
   b->prev = a.newest;
   a.newest = b;
   a.used = 1;
@@ -59,6 +64,23 @@ vl_ext* node_alloc_new_block() noexcept {
 }
 
 }  // namespace detail
+
+bool reserve(std::uint64_t n) noexcept {
+  detail::arena_state& a = detail::g_arena;
+  const std::uint64_t ready = (a.nodes_total - a.nodes_alloced) + (kBlockNodes - a.used);
+  if (n <= ready) return true;
+  if (n > ready + kBlockNodes) return false;
+  if (a.spare != nullptr) return true;
+  if (a.fail_blocks > 0) {
+    --a.fail_blocks;
+    return false;
+  }
+  auto* b = static_cast<detail::block*>(std::malloc(sizeof(detail::block)));
+  if (b == nullptr) return false;
+  detail::prefault(b);
+  a.spare = b;
+  return true;
+}
 
 namespace {
 
@@ -113,6 +135,7 @@ void arena_free() noexcept {
     std::free(g_arena.newest);
     g_arena.newest = prev;
   }
+  std::free(g_arena.spare);
   const std::uint32_t fail_blocks = g_arena.fail_blocks;
   g_arena = detail::arena_state{};
   g_arena.fail_blocks = fail_blocks;

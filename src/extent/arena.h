@@ -35,6 +35,7 @@ struct arena_state {
   std::uint64_t nodes_alloced = 0;
   std::uint64_t nodes_freed = 0;
   std::uint32_t fail_blocks = 0;  // test hook: block allocations still to refuse
+  block* spare = nullptr;         // allocated by reserve(), linked in when needed
 };
 extern arena_state g_arena;
 // node_alloc when the free list is empty and the newest block is full.
@@ -63,6 +64,13 @@ inline vl_ext* node_alloc() noexcept {
   n->refs = 0;
   return n;
 }
+
+// Makes sure the next n node_alloc calls succeed without asking the heap:
+// the free list and the newest block's unused slots count, and when they
+// fall short one spare block is set aside for node_alloc to link in when
+// it needs it (so block order and the counters follow node_alloc alone).
+// false when n exceeds what that can cover or the heap refuses the block.
+bool reserve(std::uint64_t n) noexcept;
 
 // Adds one reference; returns `node`. NULL stays NULL.
 inline vl_ext* retain(vl_ext* node) noexcept {

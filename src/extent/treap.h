@@ -56,6 +56,25 @@ vl_ext* join_core(vl_ext* a, vl_ext* b, bool* failed = nullptr) noexcept;
 bool split_core(vl_ext* node, std::uint64_t k, vl_leaf_bytes_fn fn, void* ctx, vl_ext** out_left,
                 vl_ext** out_right) noexcept;
 
+// Consuming forms of join and split for chains of edits. Each takes over
+// one reference the caller holds on every input and hands out one
+// reference on every result, like the vl_ext_* forms followed by releasing
+// the inputs, with the same results node for node (shapes, priorities,
+// totals, draws of the generator). The difference is the cost: a node on
+// the walked path that only the consumed inputs hold (refs 1 all the way
+// down from a held root) is reused in place instead of being copied and
+// then freed, so a chain split-split-join-join over one tree copies the
+// shared path once. Nodes reachable from any other holder are never
+// written.
+//
+// Before changing anything they make sure the arena can supply every node
+// the operation may need; on failure (out of memory, or a cut needing fn
+// when fn is NULL) they return false, change nothing and leave the inputs
+// with the caller.
+bool join_owned(vl_ext* a, vl_ext* b, vl_ext** out) noexcept;
+bool split_owned(vl_ext* node, std::uint64_t k, vl_leaf_bytes_fn fn, void* ctx, vl_ext** out_left,
+                 vl_ext** out_right) noexcept;
+
 // Checks every tree invariant that does not depend on priorities: a node
 // is a leaf iff both children are NULL, leaves have tokens == count,
 // inner nodes carry zero payloads and the sums of their children. With

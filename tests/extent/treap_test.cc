@@ -266,6 +266,99 @@ TEST_F(Treap, RandomOperationsMatchModelAndKeepInputs) {
   }
 }
 
+// Pre-order record of a tree's values (not its addresses), with a marker
+// for each missing child, so two trees compare equal node for node.
+std::vector<std::uint64_t> shape_of(const vl_ext* root) {
+  std::vector<std::uint64_t> out;
+  std::vector<const vl_ext*> todo{root};
+  while (!todo.empty()) {
+    const vl_ext* n = todo.back();
+    todo.pop_back();
+    if (n == nullptr) {
+      out.push_back(UINT64_MAX);
+      continue;
+    }
+    out.insert(out.end(), {n->leaf.key, n->leaf.off, n->leaf.count, n->tokens, n->bytes, n->prio});
+    todo.push_back(n->right);
+    todo.push_back(n->left);
+  }
+  return out;
+}
+
+// The consuming forms against the copying ones on the same inputs and the
+// same generator state: equal results node for node and equal draws, with
+// inputs that are shared (also kept in the pool), held only by the call
+// (so its nodes may be reused in place), or passed twice; the references
+// of everything kept must stay exact (audit) and nothing may leak.
+TEST_F(Treap, OwnedFormsEqualCopyingForms) {
+  for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::minstd_rand rng(seed);
+    std::vector<tree> pool;
+    std::uint64_t next_key = 1;
+    auto fresh = [&] {
+      std::vector<vl_leaf> ls;
+      for (std::uint32_t i = 0, n = 1 + rng() % 12; i < n; ++i)
+        ls.push_back(vl_leaf{next_key++, 0, static_cast<std::uint32_t>(1 + rng() % 6)});
+      return tree(test::build(ls));
+    };
+    // One input handle: shared with the pool, or taken out of it.
+    auto pick = [&](bool* shared) {
+      const std::size_t i = rng() % pool.size();
+      *shared = rng() % 2 == 0;
+      if (*shared) return tree(vl_ext_retain(pool[i].get()));
+      tree t = std::move(pool[i]);
+      pool.erase(pool.begin() + static_cast<std::ptrdiff_t>(i));
+      return t;
+    };
+    for (int step = 0; step < 600; ++step) {
+      while (pool.size() < 3) pool.push_back(fresh());
+      if (rng() % 8 == 0) pool.push_back(fresh());
+      const std::uint32_t state = rng_state();
+      bool shared_a = false, shared_b = false;
+      if (rng() % 2 == 0) {
+        tree in = pick(&shared_a);
+        const std::uint64_t k = rng() % (vl_ext_tokens(in.get()) + 2);
+        tree cl, cr;
+        vl_ext_split_tok(in.get(), k, cl.out(), cr.out(), test::measure_cb, nullptr);
+        const auto want_l = shape_of(cl.get()), want_r = shape_of(cr.get());
+        const std::uint32_t after = rng_state();
+        cl = tree();
+        cr = tree();
+        set_rng_state(state);
+        vl_ext *l = nullptr, *r = nullptr;
+        ASSERT_TRUE(split_owned(in.get(), k, test::measure_cb, nullptr, &l, &r));
+        in.disown();
+        pool.emplace_back(l);
+        pool.emplace_back(r);
+        ASSERT_EQ(shape_of(l), want_l);
+        ASSERT_EQ(shape_of(r), want_r);
+        ASSERT_EQ(rng_state(), after);
+      } else {
+        tree a = pick(&shared_a);
+        tree b = rng() % 8 == 0 ? tree(vl_ext_retain(a.get())) : pick(&shared_b);
+        if (vl_ext_tokens(a.get()) + vl_ext_tokens(b.get()) > 3000) {
+          pool.push_back(std::move(a));
+          pool.push_back(std::move(b));
+          continue;
+        }
+        const auto want = shape_of(tree(vl_ext_join(a.get(), b.get())).get());
+        vl_ext* j = nullptr;
+        ASSERT_TRUE(join_owned(a.get(), b.get(), &j));
+        pool.emplace_back(j);
+        ASSERT_EQ(shape_of(j), want);
+        ASSERT_TRUE(check_invariants(j, true));
+        a.disown();
+        b.disown();
+      }
+      std::vector<vl_ext*> roots;
+      for (const tree& t : pool) roots.push_back(t.get());
+      ASSERT_EQ(vl_ext_audit(roots.data(), static_cast<std::uint32_t>(roots.size()), 0), 0)
+          << "step " << step << (shared_a ? " shared" : " owned");
+    }
+  }
+}
+
 // Counts of every node reachable from the roots, for before/after checks.
 std::map<const vl_ext*, std::uint32_t> counts(const std::vector<vl_ext*>& roots) {
   std::map<const vl_ext*, std::uint32_t> m;
@@ -275,11 +368,13 @@ std::map<const vl_ext*, std::uint32_t> counts(const std::vector<vl_ext*>& roots)
   return m;
 }
 
-// Out of memory at every point of build, join and split: the operation
-// yields nothing, every input keeps its nodes and counts, nothing leaks.
+// Out of memory at every point of build, join and split, copying and
+// consuming (whose inputs here are held only by the call, so it reuses
+// their nodes): the operation yields nothing, every input keeps its nodes
+// and counts, nothing leaks.
 TEST_F(Treap, AllocationFailureLeavesInputsIntact) {
   ASSERT_EQ(live_, 0u) << "needs an arena with no live trees";
-  for (int op = 0; op < 3; ++op) {
+  for (int op = 0; op < 5; ++op) {
     for (std::uint32_t slots = 0;; ++slots) {
       SCOPED_TRACE(::testing::Message() << "op " << op << " slots " << slots);
       vl_ext_arena_free();
@@ -297,9 +392,19 @@ TEST_F(Treap, AllocationFailureLeavesInputsIntact) {
       } else if (op == 1) {
         l = tree(vl_ext_join(a.get(), b.get()));
         ok = l.get() != nullptr;
-      } else {
+      } else if (op == 2) {
         vl_ext_split_tok(a.get(), 17 * 6 + 3, l.out(), r.out(), test::measure_cb, nullptr);
         ok = l.get() != nullptr;
+      } else {
+        ok = op == 3
+                 ? join_owned(a.get(), b.get(), l.out())
+                 : split_owned(a.get(), 17 * 6 + 3, test::measure_cb, nullptr, l.out(), r.out());
+        if (ok) {
+          EXPECT_TRUE(check_invariants(l.get(), true));
+          a.disown();
+          if (op == 3) b.disown();
+          break;
+        }
       }
       if (!ok) {
         EXPECT_EQ(counts({a.get(), b.get()}), before);

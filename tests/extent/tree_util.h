@@ -30,6 +30,8 @@ class tree {
   }
   ~tree() { vl_ext_release(p_); }
   vl_ext* get() const { return p_; }
+  // Forgets the reference without releasing it (a consuming call took it).
+  void disown() { p_ = nullptr; }
   vl_ext** out() {
     vl_ext_release(p_);
     p_ = nullptr;
