@@ -1,5 +1,6 @@
 // The persistent treap: build over an array of leaves, join end to end,
-// split at a token position. Nothing here changes an existing node; new
+// split at a token position. Nothing here changes a node anyone else can
+// see (the consuming forms rewrite only nodes the caller alone holds); new
 // nodes are made only along the walked path and everything else is shared
 // by reference with the inputs.
 //
