@@ -267,7 +267,8 @@ VL_API int vl_graft(vl_engine* engine, vl_object* dst, uint64_t dst_pos, vl_obje
 VL_API int vl_trim_history(vl_engine* engine, vl_object* object, uint32_t keep) VL_NOEXCEPT;
 /* Finds every occurrence of `pattern` in every object's current text,
  * object by object in table order, writing at most `max_hits` hits.
- * Returns the number written (the hits found so far on out of memory). */
+ * Returns the number written (the hits found so far on out of memory);
+ * 0 with errno EIO when a text to scan holds damaged stored tokens. */
 VL_API uint64_t vl_search(vl_engine* engine, const void* pattern, uint64_t plen, vl_hit* hits,
                           uint64_t max_hits) VL_NOEXCEPT;
 
@@ -566,7 +567,8 @@ VL_API uint32_t vl_dict_entries(vl_engine* engine) VL_NOEXCEPT;
 VL_API int vl_train(vl_engine* engine, const void* sample, uint64_t len, uint32_t passes,
                     uint32_t per_pass, uint32_t min_count) VL_NOEXCEPT;
 /* vl_search with hits as (position, object table index) pairs; returns the
- * count written (at most capacity); 0 for NULL, capacity 0 or no memory. */
+ * count written (at most capacity); 0 for NULL, capacity 0, no memory or
+ * damaged stored tokens (errno EIO). */
 VL_API uint64_t vl_search_flat(vl_engine* engine, const void* query, uint64_t query_len,
                                uint64_t* positions, int* objects, uint64_t capacity) VL_NOEXCEPT;
 /* Frees the node arena (vl_ext_arena_free); live nodes; live node bytes. */

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "store/store.h"
+#include "util/capi_guard.h"
 #include "util/limits.h"
 
 namespace velta::engine {
@@ -226,24 +228,33 @@ struct Segment {
 };
 
 struct FlatCtx {
+  vl_dict* dict;
   vl_store* store;
   Segment* segs;  // room for cap segments
   std::uint64_t cap;
   std::uint64_t n_segs;
   std::uint64_t left;   // ids still to take: the version's token count
   std::uint64_t bytes;  // text bytes of the leaves visited so far
+  bool damaged;         // a leaf's chunk is missing or failed its first-use check
 };
 
 // vl_leaf_visit_fn: appends the leaf's ids as a segment. Never writes past
 // `cap` segments, takes no more ids than the version claims, and never
-// reads past the leaf's chunk, whatever the tree claims.
+// reads past the leaf's chunk, whatever the tree claims. A chunk that is
+// missing or damaged is flagged, never skipped: the hits it hides would
+// otherwise be missing from a result that looks whole.
 int flat_leaf(void* ctx, const vl_leaf* leaf, std::uint64_t bytes) {
   auto* c = static_cast<FlatCtx*>(ctx);
   const std::uint64_t byte = c->bytes;
   c->bytes += bytes;
-  std::uint64_t n = 0;
-  const std::uint32_t* toks = vl_store_get(c->store, leaf->key, &n);
-  if (toks == nullptr || leaf->off >= n || c->n_segs == c->cap) return 0;
+  vl_chunk* chunk = store::find(c->store, leaf->key);
+  if (chunk == nullptr || !readable(c->dict, c->store, chunk)) {
+    c->damaged = true;
+    return 0;
+  }
+  const std::uint32_t* toks = chunk->toks;
+  const std::uint64_t n = chunk->n;
+  if (leaf->off >= n || c->n_segs == c->cap) return 0;
   std::uint64_t count = std::min<std::uint64_t>(leaf->count, n - leaf->off);
   count = std::min(count, c->left);
   if (count == 0) return 0;
@@ -552,8 +563,9 @@ std::uint64_t search(vl_engine* engine, std::span<const std::uint8_t> pattern,
     const std::uint64_t leaves = vl_ext_leaves(v.root);
     Segment* segs = seg_buffer.room(leaves);
     if (segs == nullptr && leaves != 0) break;
-    FlatCtx ctx{engine->store, segs, leaves, 0, v.tokens, 0};
+    FlatCtx ctx{engine->dict, engine->store, segs, leaves, 0, v.tokens, 0, false};
     vl_ext_walk(v.root, flat_leaf, &ctx);
+    if (ctx.damaged) throw DamagedData();
     engine->stats.tokens_scanned += v.tokens;
     found = scanner.scan(std::span(segs, ctx.n_segs), object->name, hits, found);
   }

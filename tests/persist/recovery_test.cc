@@ -361,8 +361,8 @@ TEST_F(Recovery, EveryAcknowledgedChangeReplaysExactly) {
 
 // A mappable snapshot never opens with wrong content: each damaged copy
 // (bit flips anywhere, truncations) either fails or opens to the original
-// objects; a flipped trailer bit fails with EIO. Non-regular files are
-// refused at once instead of blocking.
+// objects; a flipped trailer bit fails with EIO, in a search as in a read.
+// Non-regular files are refused at once instead of blocking.
 TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
   EngineHolder src(vl_engine_new());
   std::string bytes(20000, '\0');
@@ -371,6 +371,11 @@ TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
   ASSERT_NE(vl_create(src.get(), "txt", "some text here", 14), nullptr);
   ASSERT_EQ(vl_save_ex(src.get(), store().c_str(), VL_SAVE_MAPPABLE), 0);
   const EnginePicture want = picture(src.get());
+  // Hits in both objects: damage must not shorten the list unreported.
+  std::vector<vl_hit> want_hits(256);
+  const std::uint64_t want_n = vl_search(src.get(), "e", 1, want_hits.data(), want_hits.size());
+  ASSERT_GT(want_n, 0u);
+  want_hits.resize(want_n);
   src.reset();
   const std::string good = read_file(store());
   std::uint64_t body_len = 0;
@@ -396,9 +401,24 @@ TEST_F(Recovery, DamagedMappableSnapshotsNeverOpenWithWrongContent) {
       }
       continue;
     }
-    // Damaged tokens are found at first use: a read either gives the true
-    // text or fails whole with EIO, and a flipped trailer bit fails one.
     ASSERT_EQ(vl_engine_objects(e.get()), want.size()) << "trial " << trial;
+    // Damaged tokens are found at first use: a search either finds every
+    // hit or fails whole with EIO...
+    std::vector<vl_hit> hits(256);
+    errno = 0;
+    const std::uint64_t n = vl_search(e.get(), "e", 1, hits.data(), hits.size());
+    if (n == 0) {
+      EXPECT_EQ(errno, EIO) << "trial " << trial;
+    } else {
+      ASSERT_EQ(n, want_n) << "trial " << trial;
+      for (std::uint64_t h = 0; h < n; ++h) {
+        EXPECT_EQ(hits[h].pos, want_hits[h].pos) << "trial " << trial;
+        EXPECT_STREQ(hits[h].object_name, want_hits[h].object_name) << "trial " << trial;
+      }
+      EXPECT_FALSE(trailer && trial % 5 != 4) << "trial " << trial;
+    }
+    // ...and a read either gives the true text or fails whole with EIO; a
+    // flipped trailer bit fails one.
     int failed_reads = 0;
     for (std::uint32_t i = 0; i < want.size(); ++i) {
       vl_object* o = vl_engine__obj(e.get(), i);
