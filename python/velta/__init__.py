@@ -548,7 +548,8 @@ class Engine:
     # -- queries
     def search(self, pattern: Data, max_hits: Optional[int] = None) -> List[Hit]:
         """Every occurrence of `pattern` in the current texts (at most
-        `max_hits`), object by object in table order."""
+        `max_hits`), object by object in table order. Raises OSError (EIO)
+        when a text holds damaged stored data."""
         e = self._e
         raw = _data(pattern, "pattern")
         if not raw:
@@ -559,7 +560,10 @@ class Engine:
         cap = 1024 if limit is None else min(limit, 1024)
         while True:
             pos, obj = (ctypes.c_uint64 * cap)(), (ctypes.c_int * cap)()
+            ctypes.set_errno(0)
             n = _lib().vl_search_flat(e, raw, len(raw), pos, obj, cap)
+            if n == 0 and ctypes.get_errno() in (errno.EIO, errno.ENOMEM):
+                raise _oserror()
             if n < cap or (limit is not None and cap >= limit):
                 break
             cap = cap * 2 if limit is None else min(cap * 2, limit)

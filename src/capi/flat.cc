@@ -5,6 +5,7 @@
 // the neutral value (0, NULL or -1).
 #include "capi/flat.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -27,7 +28,10 @@ std::uint64_t search_flat(vl_engine* engine, const void* query, std::uint64_t qu
                           std::uint64_t* positions, int* objects, std::uint64_t capacity) {
   if (capacity > SIZE_MAX / sizeof(vl_hit)) return 0;
   std::unique_ptr<vl_hit[]> hits(new (std::nothrow) vl_hit[capacity]);
-  if (!hits) return 0;
+  if (!hits) {
+    errno = ENOMEM;
+    return 0;
+  }
   const std::uint64_t n = vl_search(engine, query, query_len, hits.get(), capacity);
 
   const auto& table = engine->objects;
