@@ -1,6 +1,6 @@
 // Engine core: object lifetime, creation from text, byte-range reads,
 // deletion, rebuilding from leaves, and the position helpers every edit
-// uses (locate, tok_at, split, join, push_version).
+// uses (locate, split and join, push_version).
 //
 // Every operation that allocates does all of it before it logs or touches
 // the table, so running out of memory (std::bad_alloc, turned into the
@@ -188,11 +188,11 @@ TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
     std::uint64_t p = leaf_start + n->bytes;  // end of token i
     for (std::uint32_t i = count; i-- > 0;) {
       std::uint64_t tlen = 0;
-      vl_dict_text(engine->dict, toks[i], &tlen);
+      const std::uint8_t* text = vl_dict_text(engine->dict, toks[i], &tlen);
       if (tlen > p - leaf_start) break;  // lengths disagree with the leaf: scan forward
       p -= tlen;
       if (pos >= p && tlen > 0) {
-        if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
+        if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p, text, tlen};
         break;
       }
     }
@@ -200,36 +200,11 @@ TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos) {
   std::uint64_t p = leaf_start;
   for (std::uint32_t i = 0; i < count; ++i) {
     std::uint64_t tlen = 0;
-    vl_dict_text(engine->dict, toks[i], &tlen);
-    if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p};
+    const std::uint8_t* text = vl_dict_text(engine->dict, toks[i], &tlen);
+    if (pos < p + tlen) return TokPos{first_tok + i, pos - p, p, text, tlen};
     p += tlen;
   }
   return TokPos{first_tok + leaf.count, 0, p};
-}
-
-const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
-                           std::uint64_t* len) {
-  *len = 0;
-  const vl_ext* n = root;
-  if (n == nullptr || index >= n->tokens) return nullptr;
-  // Descend by token counts; the same token a split at `index` would put
-  // first on its right, without making or releasing any node.
-  while (n->left != nullptr || n->right != nullptr) {
-    const std::uint64_t left_toks = n->left != nullptr ? n->left->tokens : 0;
-    if (index < left_toks) {
-      n = n->left;
-    } else {
-      index -= left_toks;
-      n = n->right;
-      if (n == nullptr) return nullptr;
-    }
-  }
-  const vl_chunk* chunk = usable(engine, n->leaf.key);
-  if (chunk == nullptr || index >= n->leaf.count ||
-      std::uint64_t{n->leaf.off} + index >= chunk->n) {
-    return nullptr;
-  }
-  return vl_dict_text(engine->dict, chunk->toks[n->leaf.off + index], len);
 }
 
 void reserve_version(vl_object* object) {

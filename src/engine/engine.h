@@ -80,6 +80,10 @@ struct TokPos {
   std::uint64_t index;  // token index over the whole version
   std::uint64_t off;    // bytes of that token before the byte
   std::uint64_t start;  // byte position at which that token begins
+  // That token's text (into the dictionary, valid until it next grows) and
+  // length; NULL and 0 at the end of the text.
+  const std::uint8_t* text = nullptr;
+  std::uint64_t text_len = 0;
 };
 
 // Copies `name` into dst, keeping at most kNameMax (63) bytes,
@@ -104,13 +108,6 @@ std::uint64_t ext_bytes_cb(void* ctx, const vl_leaf* leaf);
 // Cost: one descent plus a scan of at most one leaf's tokens. Throws
 // DamagedData when that leaf's chunk fails its first-use check.
 TokPos locate(vl_engine* engine, const vl_version& v, std::uint64_t pos);
-
-// Text of the token at token index `index` of `root`, its length in *len;
-// NULL and 0 when there is none. Points into the dictionary (valid until
-// the dictionary next grows). One descent; allocates nothing. Throws
-// DamagedData when the leaf's chunk fails its first-use check.
-const std::uint8_t* tok_at(vl_engine* engine, vl_ext* root, std::uint64_t index,
-                           std::uint64_t* len);
 
 // Appends a version over `root` (consumes one reference on root) to object,
 // filling tokens, bytes and dict_version. Throws std::bad_alloc before

@@ -45,16 +45,10 @@ int update(vl_engine* engine, vl_object* object, std::uint64_t pos, std::uint64_
   if (text_len > SIZE_MAX - kWindowSlack) throw std::bad_alloc();
   std::vector<std::uint8_t> w;
   w.reserve(text_len + kWindowSlack);
-  if (s.off > 0) {
-    std::uint64_t tlen = 0;
-    const std::uint8_t* t = tok_at(engine, v.root, s.index, &tlen);
-    if (t != nullptr) append(&w, t, std::min(s.off, tlen));
-  }
+  if (s.off > 0 && s.text != nullptr) append(&w, s.text, std::min(s.off, s.text_len));
   append(&w, text, text_len);
-  if (e.off > 0) {
-    std::uint64_t tlen = 0;
-    const std::uint8_t* t = tok_at(engine, v.root, e.index, &tlen);
-    if (t != nullptr && tlen > e.off) append(&w, t + e.off, tlen - e.off);
+  if (e.off > 0 && e.text != nullptr && e.text_len > e.off) {
+    append(&w, e.text + e.off, e.text_len - e.off);
   }
 
   // Not the exported call: the update record carries this text.

@@ -232,31 +232,31 @@ TEST_F(EngineTest, AttachRefusesObjectsWithoutVersions) {
   EXPECT_EQ(vl_object_open(e_, "built"), raw);
 }
 
-// locate and tok_at agree with the text: every byte maps to the token that
-// holds it, and token texts concatenate back to the text.
-TEST_F(EngineTest, LocateAndTokAtCoverTheText) {
+// locate agrees with the text: every byte maps to the token that holds
+// it, token indexes advance one at a time, and the token texts it gives
+// concatenate back to the text.
+TEST_F(EngineTest, LocateCoversTheText) {
   const std::string text = prose(5000, 7) + "\xc3\xa9t\xc3\xa9 \xe2\x82\xac";
   vl_object* o = vl_create(e_, "t", text.data(), text.size());
   ASSERT_NE(o, nullptr);
   const vl_version& v = o->current();
   std::string joined;
-  for (std::uint64_t i = 0; i < v.tokens; ++i) {
-    std::uint64_t len = 0;
-    const std::uint8_t* t = velta::engine::tok_at(e_, v.root, i, &len);
-    ASSERT_NE(t, nullptr);
-    const std::uint64_t start = joined.size();
-    joined.append(reinterpret_cast<const char*>(t), len);
-    for (std::uint64_t b = start; b < joined.size(); ++b) {
-      const velta::engine::TokPos p = velta::engine::locate(e_, v, b);
-      ASSERT_EQ(p.index, i);
-      ASSERT_EQ(p.start, start);
-      ASSERT_EQ(p.off, b - start);
+  std::uint64_t index = 0;
+  for (std::uint64_t b = 0; b < text.size(); ++b) {
+    const velta::engine::TokPos p = velta::engine::locate(e_, v, b);
+    ASSERT_NE(p.text, nullptr);
+    ASSERT_LT(p.off, p.text_len);
+    ASSERT_EQ(p.start + p.off, b);
+    ASSERT_EQ(static_cast<char>(p.text[p.off]), text[b]);
+    if (p.off == 0) {
+      ASSERT_EQ(p.index, b == 0 ? 0 : index + 1);
+      index = p.index;
+      joined.append(reinterpret_cast<const char*>(p.text), p.text_len);
     }
+    ASSERT_EQ(p.index, index);
   }
   EXPECT_EQ(joined, text);
-  std::uint64_t len = 7;
-  EXPECT_EQ(velta::engine::tok_at(e_, v.root, v.tokens, &len), nullptr);
-  EXPECT_EQ(len, 0u);
+  EXPECT_EQ(index + 1, v.tokens);
   const velta::engine::TokPos end = velta::engine::locate(e_, v, v.bytes);
   EXPECT_EQ(end.index, v.tokens);
   EXPECT_EQ(end.off, 0u);
