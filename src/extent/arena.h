@@ -1,10 +1,12 @@
 // The process-wide node arena: every extent-tree node of every engine is
 // carved from it, recycled through its free list and counted by it.
 //
-// Blocks hold one link word (the block allocated before) and 4096 node
-// records; the heap allocator is called once per 4096 fresh nodes and
-// blocks go back to it only all at once (arena_free). A node whose count
-// falls to zero is pushed on the free list (linked through `left`, LIFO).
+// Blocks hold one link word (the block allocated before) and kBlockNodes
+// node records in one 2 MiB-aligned allocation (a huge page where the
+// kernel grants one); the heap allocator is called once per kBlockNodes
+// fresh nodes and blocks go back to it only all at once (arena_free). A
+// node whose count falls to zero is pushed on the free list (linked
+// through `left`, LIFO).
 // Invariant: nodes_total() == nodes_alloced() + length of the free list.
 //
 // Reference rule: constructors return nodes with refs 0 ("unadopted"); the
@@ -14,13 +16,16 @@
 // Single-threaded: the arena and the counts are plain, unlocked integers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "extent/node.h"
 
 namespace velta::extent {
 
-inline constexpr std::uint32_t kBlockNodes = 4096;
+// A block (a link word and the node slots) is one 2 MiB huge page.
+inline constexpr std::size_t kBlockBytes = std::size_t{2} << 20;
+inline constexpr std::uint32_t kBlockNodes = (kBlockBytes - sizeof(void*)) / sizeof(vl_ext);
 
 // The arena's process-wide state. Only arena.cc and the inline fast paths
 // below touch it.
