@@ -317,11 +317,6 @@ class BodyParser {
       table.add(node, 1);
       return 0;
     }
-    // Part of an unchecked chunk is measured now, which uses the chunk:
-    // damaged tokens fail the load here.
-    if (chunk->unchecked != 0 && !engine::readable(engine_->dict, engine_->store, chunk)) {
-      return EIO;
-    }
     // Reads, splits and searches trust a leaf's byte length to match its
     // tokens; a file that disagrees with its own dictionary is refused.
     if (!unassigned_.empty() && unassigned_.count(lf.key) != 0) {
@@ -330,7 +325,17 @@ class BodyParser {
         if (id > dict_size_ && id < kByteTokenBase) return EINVAL;
       }
     }
-    if (measure(chunk, lf) != bytes) return EINVAL;
+    // Part of an unchecked chunk is measured over its tokens as they lie
+    // in the mapping; whether they are the chunk's is checked, like a
+    // whole chunk's, at its first use. A length that disagrees fails the
+    // load here: as damaged tokens (EIO) when the chunk does not check
+    // out, else as a lying leaf (EINVAL).
+    if (measure(chunk, lf) != bytes) {
+      if (chunk->unchecked != 0 && !engine::readable(engine_->dict, engine_->store, chunk)) {
+        return EIO;
+      }
+      return EINVAL;
+    }
     vl_ext* node = extent::mk_leaf(lf, bytes, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, 1);
