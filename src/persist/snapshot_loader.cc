@@ -55,13 +55,15 @@ static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits"
 // back. Arrays as large as the node section are a large share of an open's
 // cost in fresh pages alone, so those come in 2 MiB-aligned pieces marked
 // for huge pages and are mapped in one call (best effort: without the
-// calls the pages fault in one by one). Throws std::bad_alloc.
+// calls the pages fault in one by one). From a quarter of a huge page on,
+// clearing a whole one costs less than faulting the small pages in.
+// Throws std::bad_alloc.
 template <class T>
 MallocPtr<T> scratch_array(std::size_t n) {
   constexpr std::size_t kHuge = std::size_t{2} << 20;
   if (n > (SIZE_MAX - kHuge) / sizeof(T)) throw std::bad_alloc();
   const std::size_t bytes = std::max<std::size_t>(n * sizeof(T), 1);
-  if (bytes < kHuge) {
+  if (bytes < kHuge / 4) {
     MallocPtr<T> small(static_cast<T*>(std::malloc(bytes)));
     if (small == nullptr) throw std::bad_alloc();
     return small;
@@ -77,6 +79,67 @@ MallocPtr<T> scratch_array(std::size_t n) {
 #endif
   return big;
 }
+
+// Asks for the memory of an array about to be written front to back
+// (where it lies is the allocator's choice) to be mapped now, in huge pages
+// where they fit: a store with hundreds of thousands of versions otherwise
+// faults in its version list page by page. Best effort; small arrays are
+// left alone.
+void prefault(void* p, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < kHuge / 4) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t end = at + bytes;
+  const std::uintptr_t huge_lo = (at + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t huge_hi = end & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+  if (huge_hi > huge_lo) {
+    (void)madvise(reinterpret_cast<void*>(huge_lo), huge_hi - huge_lo, MADV_HUGEPAGE);
+  }
+#endif
+#ifdef MADV_POPULATE_WRITE
+  const std::uintptr_t lo = (at + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t hi = end & ~(kPage - 1);
+  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+#endif
+  (void)huge_lo;
+  (void)huge_hi;
+}
+
+// Arrays handed out back to back from scratch_array blocks (huge pages)
+// and freed all at once: many arrays of a few hundred elements each cost
+// a fault per page of their own otherwise. Throws std::bad_alloc.
+template <class T>
+class ScratchStack {
+ public:
+  // `expected`: elements likely needed in all, which sizes the first block
+  // (up to a huge page).
+  explicit ScratchStack(std::size_t expected = 0) noexcept
+      : block_(std::clamp<std::size_t>(expected, 1, kBlock)) {}
+
+  // Room for n elements, uninitialised.
+  T* take(std::size_t n) {
+    if (n > left_) {
+      const std::size_t size = std::max(n, block_);
+      blocks_.push_back(scratch_array<T>(size));
+      next_ = blocks_.back().get();
+      left_ = size;
+      block_ = kBlock;
+    }
+    T* p = next_;
+    next_ += n;
+    left_ -= n;
+    return p;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = (std::size_t{2} << 20) / sizeof(T);
+  std::size_t block_;
+  std::vector<MallocPtr<T>> blocks_;
+  T* next_ = nullptr;
+  std::size_t left_ = 0;
+};
 
 // One entry per node record built so far, indexed by node id. The table
 // holds no references of its own: a node is held by its parents and by the
@@ -351,24 +414,30 @@ class BodyParser {
     // Chunk records stay where they are until the next put, and the node
     // section puts nothing: a record's index names its chunk.
     const vl_store* store = engine_->store;
-    if (prefix_.empty()) prefix_.resize(store->count);
-    std::vector<std::uint64_t>& at = prefix_[static_cast<std::size_t>(chunk - store->recs.get())];
-    if (at.empty()) {
-      at.push_back(0);  // seen once: measured directly this time
+    if (prefix_.empty()) {
+      // At most every token boundary of every chunk in the trailer.
+      prefix_.resize(store->count);
+      offsets_ = ScratchStack<std::uint64_t>(p_.trailer_len / 4 + store->count);
+    }
+    const std::uint64_t*& at = prefix_[static_cast<std::size_t>(chunk - store->recs.get())];
+    if (at == nullptr) {
+      at = &kSeenOnce;  // measured directly this time
       return vl_detok_len(engine_->dict, chunk->toks + lf.off, lf.count);
     }
-    if (at.size() == 1) {
+    if (at == &kSeenOnce) {
       // Token lengths as detok_len counts them: a byte token is one byte,
       // an assigned id its entry's length, anything else nothing.
       const vl_dict& d = *engine_->dict;
       const std::uint32_t* lens = d.lens.get();
-      at.resize(std::size_t{chunk->n} + 1);
+      std::uint64_t* fill = offsets_.take(std::size_t{chunk->n} + 1);
       std::uint64_t sum = 0;
+      fill[0] = 0;
       for (std::uint32_t t = 0; t < chunk->n; ++t) {
         const std::uint32_t id = chunk->toks[t];
         sum += id >= kByteTokenBase ? 1 : id != 0 && id <= d.size ? lens[id - 1] : 0;
-        at[t + 1] = sum;
+        fill[t + 1] = sum;
       }
+      at = fill;
     }
     return at[std::size_t{lf.off} + lf.count] - at[lf.off];
   }
@@ -376,9 +445,16 @@ class BodyParser {
   // Reads `v` version records into `out` (capacity reserved), checking each
   // root's totals; takes no references.
   int versions(const NodeTable& table, std::uint32_t v, std::vector<vl_version>& out) {
+    // Roots lie all over the nodes built: each is asked for some records
+    // before it is read.
+    constexpr std::uint32_t kRootAhead = 16;
     // The caller checked that v records remain: they are read in place.
     const std::uint8_t* rec = r_.data + r_.pos;
     for (std::uint32_t j = 0; j < v; ++j, rec += kSnapVersionRecordSize) {
+      if (v - j > kRootAhead) {
+        const std::uint32_t ahead = load_u32(rec + kRootAhead * kSnapVersionRecordSize);
+        if (ahead < table.built()) __builtin_prefetch(table.at(ahead));
+      }
       const std::uint32_t id = load_u32(rec);
       vl_version ver{};
       ver.tokens = load_u64(rec + 4);
@@ -408,6 +484,7 @@ class BodyParser {
     // return to the arena a second time.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
+    prefault(obj->versions.data(), std::size_t{v} * sizeof(vl_version));
     const std::uint8_t* records = r_.data + r_.pos;
     const int rc = versions(table, v, obj->versions);
     if (rc != 0) {
@@ -442,7 +519,9 @@ class BodyParser {
       }
       if (rc != 0) return rc;
     }
-    decltype(prefix_)().swap(prefix_);  // needed only for the node section
+    // Needed only for the node section.
+    decltype(prefix_)().swap(prefix_);
+    offsets_ = ScratchStack<std::uint64_t>();
 
     const std::uint32_t n_obj = read_u32(&r_);
     if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
@@ -470,9 +549,12 @@ class BodyParser {
   std::uint32_t dict_size_ = 0;
   vl_chunk* last_chunk_ = nullptr;  // chunk of the previous leaf; runs of leaves share one
   std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
-  // Per chunk record met by cut leaves: {0} after the first, then the byte
-  // offset of every token boundary (see measure). Sized at the first one.
-  std::vector<std::vector<std::uint64_t>> prefix_;
+  // Per chunk record met by cut leaves: &kSeenOnce after the first, then
+  // its byte offset at every token boundary (see measure), in offsets_.
+  // Sized at the first cut leaf.
+  static constexpr std::uint64_t kSeenOnce = 0;
+  std::vector<const std::uint64_t*> prefix_;
+  ScratchStack<std::uint64_t> offsets_;
 };
 
 // Decompresses `src` into a fresh buffer of exactly `total_len` bytes.
