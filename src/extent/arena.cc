@@ -23,19 +23,25 @@ namespace {
 static_assert(sizeof(block) <= kBlockBytes, "a block fits one huge page");
 
 // A fresh block is filled slot by slot, so every page of it will be
-// written. It is one aligned huge page where the kernel grants one (a
-// single fault and clear instead of 512), and its pages are mapped in one
-// call either way: fresh memory is most of the cost of building millions
-// of nodes at once (opening a large store). Best effort: without the calls
-// the pages fault in as before.
+// written: its pages are mapped in one call instead of one fault each, and
+// under HugeBlocks it is asked to be one huge page. Best effort: without
+// the calls the pages fault in as before.
 void prefault(block* b) noexcept {
+  if (g_arena.huge_blocks) {
 #ifdef MADV_HUGEPAGE
-  (void)madvise(b, kBlockBytes, MADV_HUGEPAGE);
+    (void)madvise(b, kBlockBytes, MADV_HUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
-  (void)madvise(b, kBlockBytes, MADV_POPULATE_WRITE);
+    (void)madvise(b, kBlockBytes, MADV_POPULATE_WRITE);
 #endif
-  (void)b;
+    return;
+  }
+#ifdef MADV_POPULATE_WRITE
+  const std::uintptr_t page = 4096;
+  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(b) + page - 1) & ~(page - 1);
+  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(b) + sizeof(block)) & ~(page - 1);
+  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+#endif
 }
 
 }  // namespace
@@ -46,7 +52,10 @@ vl_ext* node_alloc_new_block() noexcept {
     --a.fail_blocks;
     return nullptr;
   }
-  auto* b = static_cast<block*>(std::aligned_alloc(kBlockBytes, kBlockBytes));
+  // Only a huge page needs the alignment; a block of small pages does
+  // without the allocator's slack around an aligned one.
+  auto* b = static_cast<block*>(a.huge_blocks ? std::aligned_alloc(kBlockBytes, kBlockBytes)
+                                              : std::malloc(sizeof(block)));
   if (b == nullptr) return nullptr;
   prefault(b);
   b->prev = a.newest;
@@ -116,8 +125,10 @@ void arena_free() noexcept {
     g_arena.newest = prev;
   }
   const std::uint32_t fail_blocks = g_arena.fail_blocks;
+  const bool huge_blocks = g_arena.huge_blocks;
   g_arena = detail::arena_state{};
   g_arena.fail_blocks = fail_blocks;
+  g_arena.huge_blocks = huge_blocks;
 }
 
 namespace testing {

@@ -505,6 +505,7 @@ class BodyParser {
     const std::uint32_t count = read_u32(&r_);
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
     NodeTable table(count);
+    const extent::HugeBlocks huge;  // the node section may make millions of nodes
     for (std::uint32_t i = 0; i < count; ++i) {
       if (remaining() < kSnapInnerRecordSize) return EINVAL;  // the shorter record
       const std::uint8_t* rec = r_.data + r_.pos;
