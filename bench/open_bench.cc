@@ -9,7 +9,11 @@
 // Each measurement runs in a fresh child process (nothing of the library
 // touched before), files warm in the page cache; the clock is wall time
 // from just before vl_open to just after a 1-byte vl_read of the newest
-// version of the last object made. The median of five.
+// version of the last object made, and the CPU time of the same span. The
+// median of nine. Baselines of the same run, each in a fresh child too:
+// mapping the file and touching one byte, and mapping it and reading every
+// byte once (what an open whose cost follows the file's size would pay at
+// least); the ratio is velta's time over the read-once baseline.
 // Usage: velta_bench_open [dir]   (stores are kept in dir when given)
 #include <fcntl.h>
 #include <stdlib.h>
@@ -92,57 +96,83 @@ bool build(const std::string& path, const std::string& kind, int passes) {
   return ok;
 }
 
-// Child: seconds from vl_open to the first byte read, or from open to a
-// touched byte of a mapping of the file (baseline). -1 on failure.
-double time_to_first_byte(const std::string& path, const std::string& name, bool baseline) {
+double cpu_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+enum class Mode { kVelta, kMapTouch, kMapRead };
+
+struct Times {
+  double wall = -1;  // seconds
+  double cpu = -1;
+};
+
+// Child: from vl_open to the first byte read, or from open to a touched
+// byte (or every byte read) of a mapping of the file. wall < 0 on failure.
+Times time_to_first_byte(const std::string& path, const std::string& name, Mode mode) {
   const double t0 = now_s();
-  if (baseline) {
+  const double c0 = cpu_s();
+  Times t;
+  if (mode != Mode::kVelta) {
     const int fd = open(path.c_str(), O_RDONLY);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) return -1;
-    void* p = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (fd < 0 || fstat(fd, &st) != 0) return t;
+    const auto len = static_cast<std::size_t>(st.st_size);
+    void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
     close(fd);
-    if (p == MAP_FAILED) return -1;
-    volatile char c = static_cast<const char*>(p)[64];
-    (void)c;
-    const double t = now_s() - t0;
-    munmap(p, static_cast<std::size_t>(st.st_size));
+    if (p == MAP_FAILED) return t;
+    const auto* b = static_cast<const std::uint64_t*>(p);
+    std::uint64_t sum = b[8];
+    if (mode == Mode::kMapRead) {
+      for (std::size_t i = 0; i < len / 8; ++i) sum += b[i];
+    }
+    volatile std::uint64_t sink = sum;
+    (void)sink;
+    t = {now_s() - t0, cpu_s() - c0};
+    munmap(p, len);
     return t;
   }
   vl_engine* e = vl_open_ex(path.c_str(), VL_OPEN_READONLY);
-  if (e == nullptr) return -1;
+  if (e == nullptr) return t;
   vl_object* o = vl_object_open(e, name.c_str());
   char c = 0;
-  if (vl_read(e, o, 0, 1, &c) != 1) return -1;
-  const double t = now_s() - t0;
-  if (vl_store_is_mapped(e) != 1) return -1;
+  if (vl_read(e, o, 0, 1, &c) != 1) return t;
+  t = {now_s() - t0, cpu_s() - c0};
+  if (vl_store_is_mapped(e) != 1) return Times{};
   vl_close(e);
   return t;
 }
 
-double median_ms(const std::string& path, const std::string& name, bool baseline) {
-  std::vector<double> v;
-  for (int i = 0; i < 5; ++i) {
+// Medians over fresh children, in milliseconds; wall < 0 on failure.
+Times median_ms(const std::string& path, const std::string& name, Mode mode) {
+  constexpr int kRuns = 9;
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  for (int i = 0; i < kRuns; ++i) {
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0) return Times{};
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
-      const double t = time_to_first_byte(path, name, baseline);
+      const Times t = time_to_first_byte(path, name, mode);
       _exit(write(fds[1], &t, sizeof t) == sizeof t ? 0 : 1);
     }
     close(fds[1]);
-    double t = -1;
-    if (read(fds[0], &t, sizeof t) != sizeof t) t = -1;
+    Times t;
+    if (read(fds[0], &t, sizeof t) != sizeof t) t = Times{};
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (t < 0) return -1;
-    v.push_back(t * 1e3);
+    if (t.wall < 0) return Times{};
+    wall.push_back(t.wall * 1e3);
+    cpu.push_back(t.cpu * 1e3);
   }
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
 }
 
 }  // namespace
@@ -177,16 +207,20 @@ int main(int argc, char** argv) {
     const std::string last = s.passes == 1 && std::string(s.kind) == "single"
                                  ? "single"
                                  : "pass " + std::to_string(s.passes - 1);
-    const double velta = median_ms(path, last, false);
-    const double mapped = median_ms(path, last, true);
+    const Times velta = median_ms(path, last, Mode::kVelta);
+    const Times touch = median_ms(path, last, Mode::kMapTouch);
+    const Times once = median_ms(path, last, Mode::kMapRead);
     const double mb = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
-    if (velta < 0 || mapped < 0) {
+    if (velta.wall < 0 || touch.wall < 0 || once.wall < 0) {
       std::printf("%-18s %7.1f MB  open failed\n", s.label, mb);
       rc = 1;
       continue;
     }
-    std::printf("%-18s %7.1f MB  open to first byte %8.2f ms  mmap of the file %6.3f ms\n", s.label,
-                mb, velta, mapped);
+    std::printf(
+        "%-18s %6.1f MB  open to first byte %7.2f ms (cpu %7.2f)  mmap+touch %6.3f ms  "
+        "mmap+read once %7.2f ms (cpu %7.2f)  ratio %5.2f\n",
+        s.label, mb, velta.wall, velta.cpu, touch.wall, once.wall, once.cpu,
+        velta.wall / once.wall);
   }
   if (!keep) std::filesystem::remove_all(dir);
   return rc;

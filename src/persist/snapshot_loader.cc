@@ -9,6 +9,7 @@
 // references, and the engine (with the objects already attached) is freed.
 #include "persist/snapshot_loader.h"
 
+#include <sys/mman.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -19,10 +20,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "dict/dict.h"
 #include "engine/engine.h"
 #include "extent/arena.h"
 #include "extent/node.h"
@@ -50,6 +51,96 @@ using MemHolder = MallocPtr<std::uint8_t>;
 
 static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits");
 
+// Memory for a loader array of n elements that is written once, front to
+// back. Arrays as large as the node section are a large share of an open's
+// cost in fresh pages alone, so those come in 2 MiB-aligned pieces marked
+// for huge pages and are mapped in one call (best effort: without the
+// calls the pages fault in one by one). From a quarter of a huge page on,
+// clearing a whole one costs less than faulting the small pages in.
+// Throws std::bad_alloc.
+template <class T>
+MallocPtr<T> scratch_array(std::size_t n) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  if (n > (SIZE_MAX - kHuge) / sizeof(T)) throw std::bad_alloc();
+  const std::size_t bytes = std::max<std::size_t>(n * sizeof(T), 1);
+  if (bytes < kHuge / 4) {
+    MallocPtr<T> small(static_cast<T*>(std::malloc(bytes)));
+    if (small == nullptr) throw std::bad_alloc();
+    return small;
+  }
+  const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+  MallocPtr<T> big(static_cast<T*>(std::aligned_alloc(kHuge, rounded)));
+  if (big == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  (void)madvise(big.get(), rounded, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(big.get(), rounded, MADV_POPULATE_WRITE);
+#endif
+  return big;
+}
+
+// Asks for the memory of an array about to be written front to back
+// (where it lies is the allocator's choice) to be mapped now, in huge pages
+// where they fit: a store with hundreds of thousands of versions otherwise
+// faults in its version list page by page. Best effort; small arrays are
+// left alone.
+void prefault(void* p, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < kHuge / 4) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t end = at + bytes;
+  const std::uintptr_t huge_lo = (at + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t huge_hi = end & ~(kHuge - 1);
+#ifdef MADV_HUGEPAGE
+  if (huge_hi > huge_lo) {
+    (void)madvise(reinterpret_cast<void*>(huge_lo), huge_hi - huge_lo, MADV_HUGEPAGE);
+  }
+#endif
+#ifdef MADV_POPULATE_WRITE
+  const std::uintptr_t lo = (at + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t hi = end & ~(kPage - 1);
+  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+#endif
+  (void)huge_lo;
+  (void)huge_hi;
+}
+
+// Arrays handed out back to back from scratch_array blocks (huge pages)
+// and freed all at once: many arrays of a few hundred elements each cost
+// a fault per page of their own otherwise. Throws std::bad_alloc.
+template <class T>
+class ScratchStack {
+ public:
+  // `expected`: elements likely needed in all, which sizes the first block
+  // (up to a huge page).
+  explicit ScratchStack(std::size_t expected = 0) noexcept
+      : block_(std::clamp<std::size_t>(expected, 1, kBlock)) {}
+
+  // Room for n elements, uninitialised.
+  T* take(std::size_t n) {
+    if (n > left_) {
+      const std::size_t size = std::max(n, block_);
+      blocks_.push_back(scratch_array<T>(size));
+      next_ = blocks_.back().get();
+      left_ = size;
+      block_ = kBlock;
+    }
+    T* p = next_;
+    next_ += n;
+    left_ -= n;
+    return p;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = (std::size_t{2} << 20) / sizeof(T);
+  std::size_t block_;
+  std::vector<MallocPtr<T>> blocks_;
+  T* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
 // One entry per node record built so far, indexed by node id. The table
 // holds no references of its own: a node is held by its parents and by the
 // versions whose root it is, so after the object section the nodes that
@@ -65,8 +156,9 @@ class NodeTable {
   // arrays are left uninitialised: zeroing them is a pass over memory as
   // large as the node section.
   explicit NodeTable(std::uint32_t count)
-      : nodes_(std::make_unique_for_overwrite<vl_ext*[]>(count)),
-        depth_(std::make_unique_for_overwrite<std::uint16_t[]>(count)),
+      : mem_(scratch_array<std::uint8_t>(std::size_t{count} * kEntryBytes)),
+        nodes_(reinterpret_cast<vl_ext**>(mem_.get())),
+        depth_(reinterpret_cast<std::uint16_t*>(mem_.get() + std::size_t{count} * sizeof(vl_ext*))),
         held_((std::size_t{count} + 63) / 64) {}
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
@@ -75,13 +167,18 @@ class NodeTable {
     // node's refs no longer mean anything. A node at refs 0 has no parent,
     // so no other discard reaches it. The unheld ones are packed to the
     // front of the table (n_unheld <= i, so nothing unread is overwritten).
+    // Nearly every node is held: whole words of the bitmap are skipped.
+    vl_ext** nodes = nodes_;
     std::uint32_t n_unheld = 0;
-    for (std::uint32_t i = 0; i < built_; ++i) {
-      if ((held_[i >> 6] >> (i & 63) & 1) == 0 && nodes_[i]->refs == 0) {
-        nodes_[n_unheld++] = nodes_[i];
+    for (std::uint32_t base = 0; base < built_; base += 64) {
+      std::uint64_t unheld = ~held_[base / 64];
+      if (built_ - base < 64) unheld &= (std::uint64_t{1} << (built_ - base)) - 1;
+      for (; unheld != 0; unheld &= unheld - 1) {
+        const std::uint32_t i = base + static_cast<std::uint32_t>(std::countr_zero(unheld));
+        if (nodes[i]->refs == 0) nodes[n_unheld++] = nodes[i];
       }
     }
-    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes_[k]);
+    for (std::uint32_t k = 0; k < n_unheld; ++k) extent::discard(nodes[k]);
   }
 
   std::uint32_t built() const noexcept { return built_; }
@@ -99,9 +196,11 @@ class NodeTable {
   void held(std::uint32_t id) noexcept { held_[id >> 6] |= std::uint64_t{1} << (id & 63); }
 
  private:
-  std::unique_ptr<vl_ext*[]> nodes_;
-  std::unique_ptr<std::uint16_t[]> depth_;  // levels: a leaf is 1; at most kSnapMaxTreeDepth
-  std::vector<std::uint64_t> held_;         // bit per id; clear means "look at refs"
+  static constexpr std::size_t kEntryBytes = sizeof(vl_ext*) + sizeof(std::uint16_t);
+  MallocPtr<std::uint8_t> mem_;  // both arrays, pointers first (so both aligned)
+  vl_ext** nodes_;
+  std::uint16_t* depth_;             // levels: a leaf is 1; at most kSnapMaxTreeDepth
+  std::vector<std::uint64_t> held_;  // bit per id; clear means "look at refs"
   std::uint32_t built_ = 0;
 };
 
@@ -281,11 +380,6 @@ class BodyParser {
       table.add(node, 1);
       return 0;
     }
-    // Part of an unchecked chunk is measured now, which uses the chunk:
-    // damaged tokens fail the load here.
-    if (chunk->unchecked != 0 && !engine::readable(engine_->dict, engine_->store, chunk)) {
-      return EIO;
-    }
     // Reads, splits and searches trust a leaf's byte length to match its
     // tokens; a file that disagrees with its own dictionary is refused.
     if (!unassigned_.empty() && unassigned_.count(lf.key) != 0) {
@@ -294,7 +388,17 @@ class BodyParser {
         if (id > dict_size_ && id < kByteTokenBase) return EINVAL;
       }
     }
-    if (measure(chunk, lf) != bytes) return EINVAL;
+    // Part of an unchecked chunk is measured over its tokens as they lie
+    // in the mapping; whether they are the chunk's is checked, like a
+    // whole chunk's, at its first use. A length that disagrees fails the
+    // load here: as damaged tokens (EIO) when the chunk does not check
+    // out, else as a lying leaf (EINVAL).
+    if (measure(chunk, lf) != bytes) {
+      if (chunk->unchecked != 0 && !engine::readable(engine_->dict, engine_->store, chunk)) {
+        return EIO;
+      }
+      return EINVAL;
+    }
     vl_ext* node = extent::mk_leaf(lf, bytes, prio);
     if (node == nullptr) return ENOMEM;
     table.add(node, 1);
@@ -307,16 +411,33 @@ class BodyParser {
   // chunk's second cut leaf on, its byte offset at every token boundary is
   // kept (load only) and a leaf costs one subtraction.
   std::uint64_t measure(const vl_chunk* chunk, const vl_leaf& lf) {
-    std::vector<std::uint64_t>& at = prefix_[chunk];
-    if (at.empty()) {
-      at.push_back(0);  // seen once: measured directly this time
+    // Chunk records stay where they are until the next put, and the node
+    // section puts nothing: a record's index names its chunk.
+    const vl_store* store = engine_->store;
+    if (prefix_.empty()) {
+      // At most every token boundary of every chunk in the trailer.
+      prefix_.resize(store->count);
+      offsets_ = ScratchStack<std::uint64_t>(p_.trailer_len / 4 + store->count);
+    }
+    const std::uint64_t*& at = prefix_[static_cast<std::size_t>(chunk - store->recs.get())];
+    if (at == nullptr) {
+      at = &kSeenOnce;  // measured directly this time
       return vl_detok_len(engine_->dict, chunk->toks + lf.off, lf.count);
     }
-    if (at.size() == 1) {
-      at.resize(std::size_t{chunk->n} + 1);
+    if (at == &kSeenOnce) {
+      // Token lengths as detok_len counts them: a byte token is one byte,
+      // an assigned id its entry's length, anything else nothing.
+      const vl_dict& d = *engine_->dict;
+      const std::uint32_t* lens = d.lens.get();
+      std::uint64_t* fill = offsets_.take(std::size_t{chunk->n} + 1);
+      std::uint64_t sum = 0;
+      fill[0] = 0;
       for (std::uint32_t t = 0; t < chunk->n; ++t) {
-        at[t + 1] = at[t] + vl_detok_len(engine_->dict, chunk->toks + t, 1);
+        const std::uint32_t id = chunk->toks[t];
+        sum += id >= kByteTokenBase ? 1 : id != 0 && id <= d.size ? lens[id - 1] : 0;
+        fill[t + 1] = sum;
       }
+      at = fill;
     }
     return at[std::size_t{lf.off} + lf.count] - at[lf.off];
   }
@@ -324,13 +445,21 @@ class BodyParser {
   // Reads `v` version records into `out` (capacity reserved), checking each
   // root's totals; takes no references.
   int versions(const NodeTable& table, std::uint32_t v, std::vector<vl_version>& out) {
-    for (std::uint32_t j = 0; j < v; ++j) {
-      const std::uint32_t id = read_u32(&r_);
+    // Roots lie all over the nodes built: each is asked for some records
+    // before it is read.
+    constexpr std::uint32_t kRootAhead = 16;
+    // The caller checked that v records remain: they are read in place.
+    const std::uint8_t* rec = r_.data + r_.pos;
+    for (std::uint32_t j = 0; j < v; ++j, rec += kSnapVersionRecordSize) {
+      if (v - j > kRootAhead) {
+        const std::uint32_t ahead = load_u32(rec + kRootAhead * kSnapVersionRecordSize);
+        if (ahead < table.built()) __builtin_prefetch(table.at(ahead));
+      }
+      const std::uint32_t id = load_u32(rec);
       vl_version ver{};
-      ver.tokens = read_u64(&r_);
-      ver.bytes = read_u64(&r_);
-      ver.dict_version = read_u64(&r_);
-      if (r_.failed) return EINVAL;
+      ver.tokens = load_u64(rec + 4);
+      ver.bytes = load_u64(rec + 12);
+      ver.dict_version = load_u64(rec + 20);
       if (id != kSnapNoNode) {
         if (id >= table.built()) return EINVAL;
         ver.root = table.at(id);
@@ -340,6 +469,7 @@ class BodyParser {
       if (tokens != ver.tokens || bytes != ver.bytes) return EINVAL;
       out.push_back(ver);  // capacity reserved: cannot throw
     }
+    r_.pos += std::uint64_t{v} * kSnapVersionRecordSize;
     return 0;
   }
 
@@ -354,6 +484,7 @@ class BodyParser {
     // return to the arena a second time.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
+    prefault(obj->versions.data(), std::size_t{v} * sizeof(vl_version));
     const std::uint8_t* records = r_.data + r_.pos;
     const int rc = versions(table, v, obj->versions);
     if (rc != 0) {
@@ -374,6 +505,7 @@ class BodyParser {
     const std::uint32_t count = read_u32(&r_);
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
     NodeTable table(count);
+    const extent::HugeBlocks huge;  // the node section may make millions of nodes
     for (std::uint32_t i = 0; i < count; ++i) {
       if (remaining() < kSnapInnerRecordSize) return EINVAL;  // the shorter record
       const std::uint8_t* rec = r_.data + r_.pos;
@@ -388,7 +520,9 @@ class BodyParser {
       }
       if (rc != 0) return rc;
     }
-    decltype(prefix_)().swap(prefix_);  // needed only for the node section
+    // Needed only for the node section.
+    decltype(prefix_)().swap(prefix_);
+    offsets_ = ScratchStack<std::uint64_t>();
 
     const std::uint32_t n_obj = read_u32(&r_);
     if (r_.failed || !fits(n_obj, kSnapMinObjectRecord)) return EINVAL;
@@ -416,9 +550,12 @@ class BodyParser {
   std::uint32_t dict_size_ = 0;
   vl_chunk* last_chunk_ = nullptr;  // chunk of the previous leaf; runs of leaves share one
   std::unordered_set<std::uint64_t> unassigned_;  // chunk keys; almost always empty
-  // Per chunk met by cut leaves: {0} after the first, then the byte offset
-  // of every token boundary (see measure).
-  std::unordered_map<const vl_chunk*, std::vector<std::uint64_t>> prefix_;
+  // Per chunk record met by cut leaves: &kSeenOnce after the first, then
+  // its byte offset at every token boundary (see measure), in offsets_.
+  // Sized at the first cut leaf.
+  static constexpr std::uint64_t kSeenOnce = 0;
+  std::vector<const std::uint64_t*> prefix_;
+  ScratchStack<std::uint64_t> offsets_;
 };
 
 // Decompresses `src` into a fresh buffer of exactly `total_len` bytes.

@@ -42,19 +42,20 @@ bool snap_header_ok(const std::uint8_t* bytes, std::uint64_t length) noexcept;
 //
 // `mapping` is NULL, or the read-only mapping holding `bytes` that will live
 // as long as the engine; only its presence matters. With a mapping, a
-// mappable snapshot's chunks are borrowed in place (no token copied, but
-// each is hashed against its key, and the trailer against its CRC), and
-// the caller hands the mapping to the store (vl_store__set_map) after a
-// successful load. Without one, everything is copied and the caller may
-// free `bytes` on return.
+// mappable snapshot's chunks are borrowed in place: no token is copied or
+// hashed here. Each borrowed chunk is checked against its key (and its ids
+// against the dictionary) at its first use; leaves over part of one are
+// measured over its tokens as mapped. The caller hands the mapping to the
+// store (vl_store__set_map) after a successful load. Without one,
+// everything is copied and checked, and the caller may free `bytes` on
+// return.
 //
 // Returns the engine (owned by the caller, no log attached) and writes the
 // header's generation to *generation_out (may be NULL). On failure returns
-// NULL with errno EINVAL (bad or damaged file), EIO (a mappable trailer
-// that fails its CRC, or borrowed tokens that do not hash to their key) or
-// ENOMEM, leaves
-// *generation_out untouched, and has freed everything it built; it never
-// unmaps `mapping`.
+// NULL with errno EINVAL (bad or damaged file), EIO (a leaf over part of a
+// borrowed chunk whose length disagrees with the tokens, which do not hash
+// to the chunk's key) or ENOMEM, leaves *generation_out untouched, and has
+// freed everything it built; it never unmaps `mapping`.
 vl_engine* snap_load_ex(const std::uint8_t* bytes, std::uint64_t length,
                         std::uint64_t* generation_out, const void* mapping) noexcept;
 

@@ -392,5 +392,58 @@ TEST(SnapshotLoader, MappableTrailerKeysAreCheckedBorrowedOrCopied) {
   EXPECT_EQ(n, 0u);
 }
 
+// Cut leaves over a borrowed chunk are measured over the mapped tokens and
+// the chunk itself is checked at first use: damage that keeps every length
+// opens and fails the first read; damage or a lie that changes a length
+// fails the open (EIO when the chunk does not check out, else EINVAL).
+TEST(SnapshotLoader, CutLeavesOverBorrowedChunksCheckTheChunkAtFirstUse) {
+  struct Case {
+    std::uint32_t second;      // the trailer's second token
+    std::uint64_t second_len;  // byte length the second leaf claims
+    int open_err;              // 0: the mapped load succeeds
+    int read_err;              // then: 0 reads "AB"
+  };
+  const Case cases[] = {
+      {kB, 1, 0, 0},
+      {0xFFFFFF43, 1, 0, EIO},  // "AC" under the key of "AB"
+      {7, 1, EIO, 0},           // an unassigned id measures 0 bytes
+      {kB, 2, EINVAL, 0},       // an intact chunk, a lying leaf
+  };
+  for (const Case& c : cases) {
+    Builder b;
+    b.u32(0).u64(0).u32(1).u64(0).u64(chunk_key(kAB)).u32(2);
+    b.u32(3).leaf(chunk_key(kAB), 0, 1, 1, 1).leaf(chunk_key(kAB), 1, 1, c.second_len, 2);
+    b.inner(0, 1, 3);
+    b.u32(1).name("x").u32(1).version(2, 2, 1 + c.second_len).stats();
+    while (b.v.size() % 4 != 0) b.u8(0);
+    Builder trailer;
+    trailer.u32(kA).u32(c.second);
+    const Bytes file = make_file(b.v, 4, 1, trailer.v);
+    std::vector<std::uint32_t> aligned((file.size() + 3) / 4);
+    std::memcpy(aligned.data(), file.data(), file.size());
+    const auto* p = reinterpret_cast<const std::uint8_t*>(aligned.data());
+    const std::uint64_t live = vl_ext_nodes_alloced();
+    std::uint64_t gen = 0;
+    errno = 0;
+    EngineHolder e(snap_load_ex(p, file.size(), &gen, p));
+    if (c.open_err != 0) {
+      EXPECT_EQ(e, nullptr) << c.second;
+      EXPECT_EQ(errno, c.open_err) << c.second;
+      EXPECT_EQ(vl_ext_nodes_alloced(), live);
+      continue;
+    }
+    ASSERT_NE(e, nullptr) << c.second << " " << errno;
+    char out[2] = {0, 0};
+    errno = 0;
+    const std::uint64_t got = vl_read(e.get(), vl_object_open(e.get(), "x"), 0, 2, out);
+    if (c.read_err == 0) {
+      EXPECT_EQ(std::string(out, got), "AB");
+    } else {
+      EXPECT_EQ(got, 0u);
+      EXPECT_EQ(errno, c.read_err);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velta::snaptest
