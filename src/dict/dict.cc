@@ -85,14 +85,21 @@ bool tab_grow(vl_dict& d) noexcept {
   if (!fresh || !filter) return false;
   const std::uint32_t mask = n - 1;
   const std::uint8_t* text = d.text.get();
-  for (std::uint32_t i = 0; i < d.nslots; ++i) {
-    const Slot& s = d.slots[i];
-    if (s.id == 0) continue;
+  // Entries move in id order, which is the order they were learned in:
+  // the common words a text teaches first then sit in their home slots,
+  // and most lookups end at the first slot they look at.
+  for (std::uint32_t id = 1; id <= d.size; ++id) {
+    const std::uint32_t len = d.lens[id - 1];
+    if (len == 0) continue;
+    const std::uint8_t* p = text + d.offs[id - 1];
+    const std::uint64_t h = hash_bytes(p, len);
+    const Slot* s = tab_slot(d, h, p, len);
+    if (s->id != id) continue;  // not mapped (another id has the bytes)
     // Texts in the table are distinct, so the first empty slot is the one
     // a full probe would find.
-    std::uint32_t j = static_cast<std::uint32_t>(hash_bytes(text + s.off, s.key >> 56)) & mask;
+    std::uint32_t j = static_cast<std::uint32_t>(h) & mask;
     while (fresh[j].id != 0) j = (j + 1) & mask;
-    fresh[j] = s;
+    fresh[j] = *s;
   }
   d.slots = std::move(fresh);
   d.nslots = n;

@@ -105,7 +105,7 @@ inline bool slot_holds(const std::uint8_t* text, const Slot& s, std::uint64_t ke
 // belong. REQUIRES: h == hash_bytes(p, n); the table has an empty slot.
 Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept;
 
-// Doubles the table, moving occupied slots in old slot order. false (table
+// Doubles the table, moving occupied slots in id order. false (table
 // unchanged) past kMaxSlots or on out of memory.
 bool tab_grow(vl_dict& d) noexcept;
 

@@ -201,24 +201,29 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
       Run& r = runs[k];
       r.start = pos;
       r.len = end - pos;
+      pos = end;
       if (r.len <= kKeyBytes) {
-        r.key = n - pos >= 8 ? slot_key_wide(p + pos, r.len) : slot_key(p + pos, r.len);
+        r.key = n - r.start >= 8 ? slot_key_wide(p + r.start, r.len) : slot_key(p + r.start, r.len);
         r.h = short_hash(r.key);
       } else if (r.len <= kMaxEntryLen) {
-        r.key = slot_key_wide(p + pos, r.len);
-        r.h = fnv1a(p + pos, static_cast<std::size_t>(r.len));
+        r.key = slot_key_wide(p + r.start, r.len);
+        r.h = fnv1a(p + r.start, static_cast<std::size_t>(r.len));
+      } else {
+        continue;
       }
-      if (r.len <= kMaxEntryLen) __builtin_prefetch(&slots[static_cast<std::uint32_t>(r.h) & mask]);
-      pos = end;
+      __builtin_prefetch(&slots[static_cast<std::uint32_t>(r.h) & mask]);
     }
     for (unsigned i = 0; i < k; ++i) {
       const Run& r = runs[i];
       const std::uint8_t* q = p + r.start;
       std::uint32_t id = 0;
       if (r.len <= kMaxEntryLen) {
-        // Most runs are found in their home slot: checked here, inline.
+        // Linear probing inline, with the key already made.
         const Slot* s = &slots[static_cast<std::uint32_t>(r.h) & mask];
-        if (!slot_holds(text, *s, r.key, q, r.len)) s = tab_slot(d, r.h, q, r.len);
+        for (std::uint32_t at = static_cast<std::uint32_t>(r.h) & mask;
+             s->id != 0 && !slot_holds(text, *s, r.key, q, r.len); s = &slots[at]) {
+          at = (at + 1) & mask;
+        }
         id = s->id;
         if (id == 0 && added < limit) {
           id = add_at(d, const_cast<Slot*>(s), r.h, q, r.len);
