@@ -1,12 +1,13 @@
 // vl_create_binary and vl_bin_chunk_count: objects of raw bytes.
 //
-// Each chunk's bytes are widened to byte tokens (0xFFFFFF00 + b) in one
-// scratch buffer and put into the engine's store. Their keys, the
-// file-format FNV-1a over the 4-byte tokens, are hashed from the bytes
-// themselves, several chunks side by side, one multiply per byte (see
-// store::byte_chunk_keys). The object's one version is the tree over the chunk leaves, dict_version
-// 0. The binary record carries the data and the normalised options, so replay cuts the very same
-// chunks. No engine counter changes.
+// Each chunk is put into the engine's store as byte tokens (0xFFFFFF00 +
+// b), widened straight into the store's memory when new (see
+// store::put_byte_tokens). Their keys, the file-format FNV-1a over the
+// 4-byte tokens, are hashed from the bytes themselves, several chunks side
+// by side, one multiply per byte (see store::byte_chunk_keys). The
+// object's one version is the tree over the chunk leaves, dict_version 0.
+// The binary record carries the data and the normalised options, so
+// replay cuts the very same chunks. No engine counter changes.
 #include "binary/binary.h"
 
 #include <algorithm>
@@ -89,12 +90,6 @@ std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
   return limit;
 }
 
-std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept {
-  // In fixed mode a chunk is target_size long whatever max_size says.
-  const std::uint64_t longest = opts.fixed_size != 0 ? opts.target_size : opts.max_size;
-  return std::min(longest, length);
-}
-
 vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint8_t> data,
                   const vl_bin_opts* opts_in) {
   const vl_bin_opts opts = normalise(opts_in);
@@ -108,34 +103,23 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
     std::vector<std::uint64_t> leaf_bytes;
     leaves.reserve(length / opts.target_size + 8);
     leaf_bytes.reserve(length / opts.target_size + 8);
-    // Chunks are cut and widened kGroup at a time, side by side in the
-    // scratch, so their keys can be hashed together; they are then put in
-    // order, as one at a time would.
+    // Chunks are cut kGroup at a time so their keys can be hashed
+    // together; they are then put in order, as one at a time would.
     constexpr std::size_t kGroup = 16;
-    const std::uint64_t room = std::min(longest_chunk(opts, length) * kGroup, length);
-    auto scratch = std::make_unique_for_overwrite<std::uint32_t[]>(room);
-
     for (std::uint64_t start = 0; start < length;) {
-      const std::uint32_t* toks[kGroup];
       const std::uint8_t* srcs[kGroup];
       std::uint64_t ns[kGroup];
       std::uint64_t keys[kGroup];
       std::size_t m = 0;
-      std::uint32_t* dst = scratch.get();
       for (; m < kGroup && start < length; ++m) {
         const std::uint64_t end = chunk_end(data, start, opts);
-        const std::uint64_t n = end - start;
-        const std::uint8_t* src = data.data() + start;
-        for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | src[i];
-        toks[m] = dst;
-        srcs[m] = src;
-        ns[m] = n;
-        dst += n;
+        srcs[m] = data.data() + start;
+        ns[m] = end - start;
         start = end;
       }
       store::byte_chunk_keys(srcs, ns, m, keys);
       for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], ns[j]);
+        const std::uint64_t key = store::put_byte_tokens(engine->store, keys[j], srcs[j], ns[j]);
         if (key == 0) throw std::bad_alloc();
         leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(ns[j])});
         leaf_bytes.push_back(ns[j]);

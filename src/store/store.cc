@@ -1,5 +1,6 @@
 // Chunk store: content-addressed put with deduplication, key-collision
-// resolution, lookup and the open-addressing slot table.
+// resolution, lookup, the open-addressing slot table and the slabs that
+// hold owned token arrays.
 #include "store/store.h"
 
 #include <sys/mman.h>
@@ -25,6 +26,82 @@ testing::key_fn g_key_fn = nullptr;
 
 bool same(const vl_chunk& c, const std::uint32_t* toks, std::uint64_t n) noexcept {
   return c.n == n && (n == 0 || std::memcmp(c.toks, toks, n * 4) == 0);
+}
+
+// c holds the byte tokens of bytes[0, n).
+bool same_bytes(const vl_chunk& c, const std::uint8_t* bytes, std::uint64_t n) noexcept {
+  if (c.n != n) return false;
+  std::uint32_t differ = 0;
+  for (std::uint64_t i = 0; i < n; ++i) differ |= c.toks[i] ^ (kByteTokenBase | bytes[i]);
+  return differ == 0;
+}
+
+// Slabs. Each is one anonymous mapping: a SlabHeader, then tokens carved
+// front to back. Shared slabs start at kFirstSlab bytes and double up to
+// kMaxSlab; a slab of at least 2 huge pages is aligned to one and asked for
+// transparent huge pages, so a store of hundreds of megabytes costs
+// hundreds of page faults rather than tens of thousands (where the system
+// grants them; otherwise ordinary pages, as before). A shared slab is at
+// least 16 times the chunk that opened it, and a chunk over kMaxSlab / 16
+// gets a mapping of its own, so the tail a full slab leaves unused is at
+// most a sixteenth of it (and untouched tail pages cost no memory).
+struct SlabHeader {
+  SlabHeader* next;    // the slab made before this one
+  std::uint64_t size;  // bytes mapped
+};
+constexpr std::uint64_t kHeaderBytes = 64;  // tokens start 64-byte aligned
+constexpr std::uint64_t kFirstSlab = 256u << 10;
+constexpr std::uint64_t kMaxSlab = 32u << 20;
+constexpr std::uint64_t kHugePage = 2u << 20;
+constexpr std::uint64_t kPage = 4096;
+
+// A new slab of `size` bytes (a multiple of kPage) linked in front of the
+// store's list; its first token, or null when it cannot be mapped.
+std::uint32_t* map_slab(vl_store* s, std::uint64_t size) noexcept {
+  const bool huge = size >= 2 * kHugePage;
+  const std::uint64_t len = huge ? size + kHugePage : size;
+  void* m = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  auto* base = static_cast<std::uint8_t*>(m);
+  if (huge) {
+    const auto at = reinterpret_cast<std::uintptr_t>(base);
+    const std::uint64_t head = ((at + kHugePage - 1) & ~(kHugePage - 1)) - at;
+    if (head != 0) ::munmap(base, head);
+    if (len - head - size != 0) ::munmap(base + head + size, len - head - size);
+    base += head;
+#ifdef MADV_HUGEPAGE
+    (void)::madvise(base, size, MADV_HUGEPAGE);
+#endif
+  }
+  auto* h = reinterpret_cast<SlabHeader*>(base);
+  h->next = static_cast<SlabHeader*>(s->slabs);
+  h->size = size;
+  s->slabs = h;
+  return reinterpret_cast<std::uint32_t*>(base + kHeaderBytes);
+}
+
+// Room for n tokens: s->room when the newest slab has it (a new shared slab
+// is made when it does not), or a mapping of the chunk's own. Nothing is
+// claimed until take_room. null on out of memory.
+std::uint32_t* room_for(vl_store* s, std::uint64_t n) noexcept {
+  if (n <= s->room_left) return s->room;
+  const std::uint64_t need = kHeaderBytes + 4 * n;
+  if (4 * n > kMaxSlab / 16) return map_slab(s, (need + kPage - 1) & ~(kPage - 1));
+  std::uint64_t size = s->next_slab != 0 ? s->next_slab : kFirstSlab;
+  while (size < 16 * need && size < kMaxSlab) size *= 2;
+  std::uint32_t* toks = map_slab(s, size);
+  if (toks == nullptr) return nullptr;
+  s->room = toks;
+  s->room_left = (size - kHeaderBytes) / 4;
+  s->next_slab = std::min(size * 2, kMaxSlab);
+  return toks;
+}
+
+// Claims n tokens at toks, which room_for(s, n) returned.
+void take_room(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
+  if (toks != s->room) return;  // a mapping of its own
+  s->room += n;
+  s->room_left -= n;
 }
 
 // Slot holding `key`, or the empty slot where its probe ends; *found says
@@ -68,9 +145,11 @@ bool store_hgrow(vl_store* s) noexcept {
   return true;
 }
 
-// Appends a record under `key` (known absent). Every allocation happens
-// before anything is changed, so a failure leaves the store as it was
-// (apart from a larger record array). false on out of memory.
+// Appends a record under `key` (known absent) for the n tokens at toks:
+// borrowed, or owned, when toks is room_for(s, n) already filled. Every
+// allocation happens before anything is changed, so a failure leaves the
+// store as it was (apart from a larger record array or an unused slab).
+// false on out of memory.
 bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint32_t n,
             bool borrowed) noexcept {
   if (s->count == UINT32_MAX) return false;
@@ -82,12 +161,6 @@ bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint
     s->recs = std::move(recs);
     s->cap = cap;
   }
-  std::unique_ptr<std::uint32_t[]> copy;
-  if (!borrowed) {
-    copy.reset(new (std::nothrow) std::uint32_t[n == 0 ? 1 : n]);
-    if (!copy) return false;
-    if (n != 0) std::memcpy(copy.get(), toks, std::size_t{n} * 4);
-  }
   // Growing first keeps the load at most 0.7 after the insertion, as
   // growing right after it would, but can fail without undoing anything.
   if (std::uint64_t{s->count + 1} * 10 > std::uint64_t{s->slots} * 7 && !store_hgrow(s)) {
@@ -96,8 +169,9 @@ bool insert(vl_store* s, std::uint64_t key, const std::uint32_t* toks, std::uint
   bool found;
   std::uint32_t slot = probe(s, key, &found);
   vl_chunk& c = s->recs[s->count];
+  if (!borrowed) take_room(s, toks, n);
   c.key = key;
-  c.toks = borrowed ? toks : copy.release();
+  c.toks = toks;
   c.n = n;
   c.byte_len = 0;
   c.byte_len_valid = 0;
@@ -287,9 +361,43 @@ std::uint64_t put_keyed(vl_store* s, std::uint64_t key, const std::uint32_t* tok
     bool found;
     std::uint32_t slot = probe(s, key, &found);
     if (!found) {
-      return insert(s, key, toks, static_cast<std::uint32_t>(n), false) ? key : 0;
+      // A zero-token chunk still gets a token of room: its pointer is
+      // then distinct and never null.
+      std::uint32_t* dst = room_for(s, n == 0 ? 1 : n);
+      if (dst == nullptr) return 0;
+      if (n != 0) std::memcpy(dst, toks, n * 4);
+      return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
     }
     if (same(s->recs[s->slot_recs[slot]], toks, n)) {
+      s->deduped += 1;
+      return key;
+    }
+    key = next_key(key);
+  }
+  return 0;
+}
+
+std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t* bytes,
+                              std::uint64_t n) noexcept {
+  if (n > UINT32_MAX || (bytes == nullptr && n > 0)) return 0;
+  if (g_key_fn != nullptr) {
+    // A test key function hashes tokens: make them.
+    std::unique_ptr<std::uint32_t[]> toks(new (std::nothrow) std::uint32_t[n == 0 ? 1 : n]);
+    if (!toks) return 0;
+    for (std::uint64_t i = 0; i < n; ++i) toks[i] = kByteTokenBase | bytes[i];
+    return put_keyed(s, key, toks.get(), n);
+  }
+  if (key == 0) key = 1;
+  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
+    bool found;
+    std::uint32_t slot = probe(s, key, &found);
+    if (!found) {
+      std::uint32_t* dst = room_for(s, n == 0 ? 1 : n);
+      if (dst == nullptr) return 0;
+      for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | bytes[i];
+      return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
+    }
+    if (same_bytes(s->recs[s->slot_recs[slot]], bytes, n)) {
       s->deduped += 1;
       return key;
     }
@@ -386,8 +494,10 @@ void set_key_fn(key_fn fn) noexcept { g_key_fn = fn; }
 }  // namespace velta::store
 
 vl_store::~vl_store() {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (recs[i].borrowed == 0) delete[] recs[i].toks;
+  for (auto* h = static_cast<velta::store::SlabHeader*>(slabs); h != nullptr;) {
+    velta::store::SlabHeader* next = h->next;
+    ::munmap(h, h->size);
+    h = next;
   }
   velta::store::unmap(this);
 }
