@@ -162,10 +162,12 @@ struct Run {
   std::uint64_t h;
 };
 
-// Runs split, hashed and prefetched together: enough independent probes to
-// overlap their cache misses, few enough that the slots are still cached
-// when the batch is probed.
-constexpr unsigned kBatchRuns = 16;
+// Runs split, hashed and prefetched together. The table of a large
+// dictionary lives mostly outside the caches, so a slot is fetched a whole
+// batch of work before it is probed: 256 runs measured about a fifth
+// faster than 16 on English text, and their slots (16 KiB of lines) still
+// fit in L1 when the batch is probed.
+constexpr unsigned kBatchRuns = 256;
 
 }  // namespace
 
