@@ -1,9 +1,11 @@
 // Differential test of the ingest and read fast paths against plain
 // implementations written from their definitions: fused learning and
-// tokenizing, grouped chunk keys, whole-token copies in reads (texts,
-// counters and old versions) and grouped binary chunk keys. Inputs: random
-// bytes (non-ASCII included), real English, runs over 64 bytes, with fresh,
-// pre-learned, trained and limit-stopped dictionaries.
+// tokenizing (run ends found 64 bytes at a time), grouped chunk keys,
+// whole-token copies in reads (texts, counters and old versions), grouped
+// binary chunk keys and byte-token puts. Inputs: random bytes (non-ASCII
+// included), real English, runs over 64 bytes and across several 64-byte
+// blocks, texts ending on and off block edges, with fresh, pre-learned,
+// trained and limit-stopped dictionaries.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,8 +15,8 @@
 #include <vector>
 
 #include "dict/dict.h"
-#include "store/store.h"
 #include "engine_testutil.h"
+#include "store/store.h"
 
 namespace {
 
@@ -74,8 +76,8 @@ Bytes random_text(std::mt19937& rng, std::size_t n) {
   static const char kAlpha[] = "ab_9 ,.\n\xC3\xA9\xFF";
   Bytes t(n);
   for (auto& c : t) c = static_cast<std::uint8_t>(kAlpha[rng() % (sizeof kAlpha - 1)]);
-  for (std::size_t k = 0; k + 100 < n && k < 3; ++k)  // runs over 64 bytes
-    std::fill_n(t.begin() + static_cast<std::ptrdiff_t>(rng() % (n - 100)), 70 + rng() % 30, 'x');
+  for (std::size_t k = 0; k + 300 < n && k < 3; ++k)  // runs over 64 bytes, some over 3 blocks
+    std::fill_n(t.begin() + static_cast<std::ptrdiff_t>(rng() % (n - 300)), 65 + rng() % 230, 'x');
   return t;
 }
 
@@ -92,7 +94,9 @@ TEST(FastPaths, LearnTokenizeMatchesReference) {
   for (int dict_kind = 0; dict_kind < 3; ++dict_kind) {  // fresh, pre-learned, trained
     for (const std::uint32_t limit : {0x100000u, 7u, 0u}) {
       for (int round = 0; round < 4; ++round) {
-        const Bytes t = round == 0 ? eng : random_text(rng, 1 + rng() % 5000);
+        // Lengths anywhere, on a 64-byte edge, and shorter than a block.
+        const std::size_t len[] = {0, 1 + rng() % 5000, 64 * (1 + rng() % 8), 1 + rng() % 70};
+        const Bytes t = round == 0 ? eng : random_text(rng, len[round]);
         std::unique_ptr<vl_dict> fast = vd::make(), ref = vd::make();
         for (vl_dict* d : {fast.get(), ref.get()}) {
           if (dict_kind == 1) vd::learn(*d, eng.data(), eng.size() / 2, 0x100000);
@@ -197,6 +201,8 @@ TEST(FastPaths, BinaryChunkKeysMatchReference) {
   std::mt19937 rng(17);
   Bytes data(300000);
   for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  // A repeat, so most of its chunks are found stored (compared as bytes).
+  std::copy_n(data.begin(), 100000, data.begin() + 150000);
   for (const vl_bin_opts opts :
        {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1}}) {
     EngineHolder e(vl_engine_new());
@@ -218,7 +224,48 @@ TEST(FastPaths, BinaryChunkKeysMatchReference) {
       at += l.count;
     }
     EXPECT_EQ(at, data.size());
+    Bytes back(data.size());
+    ASSERT_EQ(vl_read(e.get(), o, 0, back.size(), back.data()), data.size());
+    EXPECT_EQ(back, data);
   }
+}
+
+// put_byte_tokens against put_keyed of the widened tokens. Natural keys
+// come from three values, so equal and different contents meet under one
+// key (dedupes and collision chains); sizes include an empty chunk and one
+// too large to share a slab.
+TEST(FastPaths, BytePutsMatchTokenPuts) {
+  namespace vs = velta::store;
+  std::mt19937 rng(21);
+  std::unique_ptr<vl_store, void (*)(vl_store*)> fast(vl_store_new(), vl_store_free),
+      ref(vl_store_new(), vl_store_free);
+  std::vector<Bytes> contents;
+  for (const std::size_t n : {0, 1, 5, 4096, 4096, 700000}) {
+    Bytes b(n);
+    for (auto& c : b) c = static_cast<std::uint8_t>(rng());
+    contents.push_back(b);
+  }
+  contents[4][100] ^= 1;  // same length as [3], one byte apart
+  for (int i = 0; i < 120; ++i) {
+    const Bytes& b = contents[rng() % contents.size()];
+    const std::uint64_t key = rng() % 3;
+    std::vector<std::uint32_t> toks(b.size());
+    for (std::size_t k = 0; k < b.size(); ++k) toks[k] = 0xFFFFFF00u + b[k];
+    ASSERT_EQ(vs::put_byte_tokens(fast.get(), key, b.data(), b.size()),
+              vs::put_keyed(ref.get(), key, toks.data(), toks.size()))
+        << i;
+  }
+  ASSERT_EQ(vl_store__count(fast.get()), vl_store__count(ref.get()));
+  EXPECT_EQ(vl_store__deduped(fast.get()), vl_store__deduped(ref.get()));
+  for (std::uint32_t r = 0; r < vl_store__count(ref.get()); ++r) {
+    std::uint32_t na = 0, nb = 0;
+    std::uint64_t ka = 0, kb = 0;
+    const std::uint32_t* a = vl_store__at(fast.get(), r, &na, &ka);
+    const std::uint32_t* b = vl_store__at(ref.get(), r, &nb, &kb);
+    EXPECT_EQ(ka, kb);
+    ASSERT_EQ(std::vector<std::uint32_t>(a, a + na), std::vector<std::uint32_t>(b, b + nb)) << r;
+  }
+  EXPECT_TRUE(vs::check_invariants(fast.get(), true));
 }
 
 }  // namespace
