@@ -11,6 +11,7 @@
 #include "binary/binary.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <memory>
 #include <new>
@@ -80,12 +81,41 @@ std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
   const std::uint64_t limit = std::min<std::uint64_t>(start + opts.max_size, length);
   const std::uint64_t mask = cut_mask(opts.target_size);
   // min_size < max_size after normalisation, so the scan starts below limit.
-  const std::uint8_t* p = data.data() + start + opts.min_size;
-  const std::uint8_t* const end = data.data() + limit;
+  const std::uint64_t first = start + opts.min_size;
+  const std::uint8_t* d = data.data();
+  // Each step doubles h, so a byte stops reaching the masked bits after
+  // `reach` steps: the masked hash at i depends on d[i - reach + 1 .. i]
+  // alone (bytes from `first` on). Two chains then run side by side over
+  // neighbouring blocks, each started `reach` bytes early, instead of one
+  // chain bound by the latency of its steps.
+  const auto reach = static_cast<std::uint64_t>(std::popcount(mask));
+  auto step = [](std::uint64_t h, std::uint8_t b) { return (h << 1) + g_gear[b]; };
+  constexpr std::uint64_t kBlock = 128;  // > reach, which is at most 32
+  std::uint64_t t = first;
+  for (; limit - t >= 2 * kBlock; t += 2 * kBlock) {
+    std::uint64_t h1 = 0, h2 = 0;
+    for (std::uint64_t i = t - std::min(reach, t - first); i < t; ++i) h1 = step(h1, d[i]);
+    for (std::uint64_t i = t + kBlock - reach; i < t + kBlock; ++i) h2 = step(h2, d[i]);
+    std::uint64_t j = 0;
+    for (; j < kBlock; ++j) {
+      h1 = step(h1, d[t + j]);
+      h2 = step(h2, d[t + kBlock + j]);
+      if (((h1 & mask) == 0) | ((h2 & mask) == 0)) break;
+    }
+    if (j == kBlock) continue;
+    if ((h1 & mask) == 0) return t + j + 1;
+    // The second block cut first: the first may still cut later on.
+    for (std::uint64_t i = j + 1; i < kBlock; ++i) {
+      h1 = step(h1, d[t + i]);
+      if ((h1 & mask) == 0) return t + i + 1;
+    }
+    return t + kBlock + j + 1;
+  }
   std::uint64_t h = 0;
-  for (; p < end; ++p) {
-    h = (h << 1) + g_gear[*p];
-    if ((h & mask) == 0) return static_cast<std::uint64_t>(p + 1 - data.data());
+  for (std::uint64_t i = t - std::min(reach, t - first); i < t; ++i) h = step(h, d[i]);
+  for (std::uint64_t i = t; i < limit; ++i) {
+    h = step(h, d[i]);
+    if ((h & mask) == 0) return i + 1;
   }
   return limit;
 }

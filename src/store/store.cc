@@ -5,6 +5,10 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -28,12 +32,39 @@ bool same(const vl_chunk& c, const std::uint32_t* toks, std::uint64_t n) noexcep
   return c.n == n && (n == 0 || std::memcmp(c.toks, toks, n * 4) == 0);
 }
 
-// c holds the byte tokens of bytes[0, n).
+// Writes the byte tokens of bytes[0, n) to out: 16 bytes to 64 at a time
+// where SSE2 is there (the compiler leaves this loop scalar at -O2).
+void widen(const std::uint8_t* bytes, std::uint64_t n, std::uint32_t* out) noexcept {
+  std::uint64_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i base = _mm_set1_epi32(static_cast<int>(kByteTokenBase));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const __m128i lo = _mm_unpacklo_epi8(v, zero);
+    const __m128i hi = _mm_unpackhi_epi8(v, zero);
+    auto* o = reinterpret_cast<__m128i*>(out + i);
+    _mm_storeu_si128(o, _mm_or_si128(_mm_unpacklo_epi16(lo, zero), base));
+    _mm_storeu_si128(o + 1, _mm_or_si128(_mm_unpackhi_epi16(lo, zero), base));
+    _mm_storeu_si128(o + 2, _mm_or_si128(_mm_unpacklo_epi16(hi, zero), base));
+    _mm_storeu_si128(o + 3, _mm_or_si128(_mm_unpackhi_epi16(hi, zero), base));
+  }
+#endif
+  for (; i < n; ++i) out[i] = kByteTokenBase | bytes[i];
+}
+
+// c holds the byte tokens of bytes[0, n). Compared a block at a time
+// through a small widened copy.
 bool same_bytes(const vl_chunk& c, const std::uint8_t* bytes, std::uint64_t n) noexcept {
   if (c.n != n) return false;
-  std::uint32_t differ = 0;
-  for (std::uint64_t i = 0; i < n; ++i) differ |= c.toks[i] ^ (kByteTokenBase | bytes[i]);
-  return differ == 0;
+  constexpr std::uint64_t kBlock = 256;
+  std::uint32_t block[kBlock];
+  for (std::uint64_t at = 0; at < n; at += kBlock) {
+    const std::uint64_t m = std::min(kBlock, n - at);
+    widen(bytes + at, m, block);
+    if (std::memcmp(block, c.toks + at, m * 4) != 0) return false;
+  }
+  return true;
 }
 
 // Slabs. Each is one anonymous mapping: a SlabHeader, then tokens carved
@@ -384,7 +415,7 @@ std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t
     // A test key function hashes tokens: make them.
     std::unique_ptr<std::uint32_t[]> toks(new (std::nothrow) std::uint32_t[n == 0 ? 1 : n]);
     if (!toks) return 0;
-    for (std::uint64_t i = 0; i < n; ++i) toks[i] = kByteTokenBase | bytes[i];
+    widen(bytes, n, toks.get());
     return put_keyed(s, key, toks.get(), n);
   }
   if (key == 0) key = 1;
@@ -394,7 +425,7 @@ std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t
     if (!found) {
       std::uint32_t* dst = room_for(s, n == 0 ? 1 : n);
       if (dst == nullptr) return 0;
-      for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | bytes[i];
+      widen(bytes, n, dst);
       return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
     }
     if (same_bytes(s->recs[s->slot_recs[slot]], bytes, n)) {

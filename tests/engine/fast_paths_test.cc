@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "binary/binary.h"
 #include "dict/dict.h"
 #include "engine_testutil.h"
 #include "store/store.h"
@@ -197,6 +198,22 @@ TEST(FastPaths, ReadsMatchReference) {
   }
 }
 
+// The end of the chunk from `start` by the definition: the gear hash one
+// byte at a time from start + min_size. `o` is normalised.
+std::uint64_t ref_chunk_end(const Bytes& d, std::uint64_t start, const vl_bin_opts& o) {
+  if (o.fixed_size != 0) return std::min<std::uint64_t>(start + o.target_size, d.size());
+  if (d.size() - start <= o.min_size) return d.size();
+  const std::uint64_t limit = std::min<std::uint64_t>(start + o.max_size, d.size());
+  std::uint64_t mask = 1;
+  while (mask < o.target_size - 1) mask = mask * 2 + 1;
+  std::uint64_t h = 0;
+  for (std::uint64_t i = start + o.min_size; i < limit; ++i) {
+    h = (h << 1) + velta::binary::g_gear[d[i]];
+    if ((h & mask) == 0) return i + 1;
+  }
+  return limit;
+}
+
 TEST(FastPaths, BinaryChunkKeysMatchReference) {
   std::mt19937 rng(17);
   Bytes data(300000);
@@ -204,7 +221,9 @@ TEST(FastPaths, BinaryChunkKeysMatchReference) {
   // A repeat, so most of its chunks are found stored (compared as bytes).
   std::copy_n(data.begin(), 100000, data.begin() + 150000);
   for (const vl_bin_opts opts :
-       {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1}}) {
+       {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1},
+        vl_bin_opts{64, 16, 300, 0}, vl_bin_opts{1u << 16, 0, 0, 0}}) {
+    const vl_bin_opts norm = velta::binary::normalise(&opts);
     EngineHolder e(vl_engine_new());
     vl_object* o = vl_create_binary(e.get(), "bin", data.data(), data.size(), &opts);
     ASSERT_NE(o, nullptr);
@@ -221,6 +240,7 @@ TEST(FastPaths, BinaryChunkKeysMatchReference) {
       std::vector<std::uint32_t> toks;
       for (std::uint32_t i = 0; i < l.count; ++i) toks.push_back(0xFFFFFF00u + data[at + i]);
       EXPECT_EQ(l.key, ref_key(toks.data(), toks.size()));
+      EXPECT_EQ(at + l.count, ref_chunk_end(data, at, norm)) << at;
       at += l.count;
     }
     EXPECT_EQ(at, data.size());
