@@ -4,11 +4,11 @@
 // runs, and emits the id of the longest span p..qj found in the dictionary;
 // when none is found, the first run becomes byte tokens. The span hashes
 // are made in one forward pass (FNV extends: hash(p..qj+1) continues
-// hash(p..qj)), spans longer than min(64, max_len) are never hashed, and
-// spans of more runs than any entry has (max_runs) are never probed: they
-// cannot match. Extension also stops at the first span that the run-prefix
-// filter rules out: no entry is that span or starts with it, so no longer
-// span can be an entry. All positions are 64-bit: texts of any length work.
+// hash(p..qj); span_hash turns it into the table hash), spans longer than min(64, max_len) are
+// never hashed, and spans of more runs than any entry has (max_runs) are never probed: they cannot
+// match. Extension also stops at the first span that the run-prefix filter rules out: no entry is
+// that span or starts with it, so no longer span can be an entry. All positions are 64-bit: texts
+// of any length work.
 #include <bit>
 #include <cstring>
 
@@ -158,8 +158,8 @@ class RunEnds {
 struct Run {
   std::uint64_t start;
   std::uint64_t len;
-  std::uint64_t key;  // slot_key and table hash; meaningful when len <= kMaxEntryLen
-  std::uint64_t h;
+  std::uint64_t key;  // slot_key of the run; set when len <= kMaxEntryLen
+  std::uint64_t h;    // hash_bytes of the run; set when len <= kMaxEntryLen
 };
 
 // Runs split, hashed and prefetched together. The table of a large
@@ -191,7 +191,7 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
   std::uint64_t n_out = 0;
   // Table fields are kept in locals (stores to `out` could alias them) and
   // reloaded after an addition, which may grow the table or the text.
-  const Slot* slots = d.slots.get();
+  Slot* slots = d.slots.get();
   std::uint32_t mask = d.nslots - 1;
   const std::uint8_t* text = d.text.get();
   RunEnds ends(p, n);
@@ -221,14 +221,14 @@ std::uint64_t learn_tokenize(vl_dict& d, const std::uint8_t* p, std::uint64_t n,
       std::uint32_t id = 0;
       if (r.len <= kMaxEntryLen) {
         // Linear probing inline, with the key already made.
-        const Slot* s = &slots[static_cast<std::uint32_t>(r.h) & mask];
+        Slot* s = &slots[static_cast<std::uint32_t>(r.h) & mask];
         for (std::uint32_t at = static_cast<std::uint32_t>(r.h) & mask;
              s->id != 0 && !slot_holds(text, *s, r.key, q, r.len); s = &slots[at]) {
           at = (at + 1) & mask;
         }
         id = s->id;
         if (id == 0 && added < limit) {
-          id = add_at(d, const_cast<Slot*>(s), r.h, q, r.len);
+          id = add_at(d, s, r.h, q, r.len);
           if (id == 0) {
             // Not added (full, or out of memory): a later equal run might
             // still be, which would change this run's tokens. Finish

@@ -8,6 +8,13 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
 
 #include <algorithm>
 #include <array>
@@ -86,6 +93,32 @@ constexpr std::uint64_t kMaxSlab = 32u << 20;
 constexpr std::uint64_t kHugePage = 2u << 20;
 constexpr std::uint64_t kPage = 4096;
 
+// Under AddressSanitizer the room no array has claimed stays poisoned, and
+// each array is followed by a poisoned gap, so reads past a chunk's end are
+// caught as they were when every array was its own allocation.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELTA_STORE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTA_STORE_ASAN 1
+#endif
+#endif
+#ifdef VELTA_STORE_ASAN
+constexpr std::uint64_t kGapTokens = 4;
+void poison(const void* p, std::uint64_t bytes) noexcept { __asan_poison_memory_region(p, bytes); }
+void unpoison(const void* p, std::uint64_t bytes) noexcept {
+  __asan_unpoison_memory_region(p, bytes);
+}
+#else
+constexpr std::uint64_t kGapTokens = 0;
+void poison(const void*, std::uint64_t) noexcept {}
+void unpoison(const void*, std::uint64_t) noexcept {}
+#endif
+
+// Tokens an array of n takes from a slab: an empty one takes one, so every
+// array has its own non-null address.
+std::uint64_t claimed(std::uint64_t n) noexcept { return (n == 0 ? 1 : n) + kGapTokens; }
+
 // A new slab of `size` bytes (a multiple of kPage) linked in front of the
 // store's list; its first token, or null when it cannot be mapped.
 std::uint32_t* map_slab(vl_store* s, std::uint64_t size) noexcept {
@@ -108,31 +141,53 @@ std::uint32_t* map_slab(vl_store* s, std::uint64_t size) noexcept {
   h->next = static_cast<SlabHeader*>(s->slabs);
   h->size = size;
   s->slabs = h;
+  poison(base + kHeaderBytes, size - kHeaderBytes);
   return reinterpret_cast<std::uint32_t*>(base + kHeaderBytes);
 }
 
-// Room for n tokens: s->room when the newest slab has it (a new shared slab
-// is made when it does not), or a mapping of the chunk's own. Nothing is
-// claimed until take_room. null on out of memory.
+void unmap_slabs(vl_store* s) noexcept {
+  for (auto* h = static_cast<SlabHeader*>(s->slabs); h != nullptr;) {
+    SlabHeader* next = h->next;
+    unpoison(h, h->size);  // the addresses may be mapped again for others
+    ::munmap(h, h->size);
+    h = next;
+  }
+  s->slabs = nullptr;
+}
+
+// Writable room for an array of n tokens: at s->room when the newest slab
+// has it (a new shared slab is made when it does not), or a mapping of the
+// array's own. Nothing is claimed until take_room. null on out of memory.
 std::uint32_t* room_for(vl_store* s, std::uint64_t n) noexcept {
-  if (n <= s->room_left) return s->room;
-  const std::uint64_t need = kHeaderBytes + 4 * n;
-  if (4 * n > kMaxSlab / 16) return map_slab(s, (need + kPage - 1) & ~(kPage - 1));
-  std::uint64_t size = s->next_slab != 0 ? s->next_slab : kFirstSlab;
-  while (size < 16 * need && size < kMaxSlab) size *= 2;
-  std::uint32_t* toks = map_slab(s, size);
-  if (toks == nullptr) return nullptr;
-  s->room = toks;
-  s->room_left = (size - kHeaderBytes) / 4;
-  s->next_slab = std::min(size * 2, kMaxSlab);
+  const std::uint64_t c = claimed(n);
+  std::uint32_t* toks = s->room;
+  if (c > s->room_left) {
+    const std::uint64_t need = kHeaderBytes + 4 * c;
+    if (4 * c > kMaxSlab / 16) {
+      toks = map_slab(s, (need + kPage - 1) & ~(kPage - 1));
+    } else {
+      std::uint64_t size = s->next_slab != 0 ? s->next_slab : kFirstSlab;
+      while (size < 16 * need && size < kMaxSlab) size *= 2;
+      toks = map_slab(s, size);
+      if (toks != nullptr) {
+        s->room = toks;
+        s->room_left = (size - kHeaderBytes) / 4;
+        s->next_slab = std::min(size * 2, kMaxSlab);
+      }
+    }
+    if (toks == nullptr) return nullptr;
+  }
+  unpoison(toks, 4 * (c - kGapTokens));
   return toks;
 }
 
-// Claims n tokens at toks, which room_for(s, n) returned.
+// Claims the room for n tokens at toks, which room_for(s, n) returned.
 void take_room(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
   if (toks != s->room) return;  // a mapping of its own
-  s->room += n;
-  s->room_left -= n;
+  const std::uint64_t c = claimed(n);
+  poison(toks + (c - kGapTokens), 4 * kGapTokens);
+  s->room += c;
+  s->room_left -= c;
 }
 
 // Slot holding `key`, or the empty slot where its probe ends; *found says
@@ -392,9 +447,7 @@ std::uint64_t put_keyed(vl_store* s, std::uint64_t key, const std::uint32_t* tok
     bool found;
     std::uint32_t slot = probe(s, key, &found);
     if (!found) {
-      // A zero-token chunk still gets a token of room: its pointer is
-      // then distinct and never null.
-      std::uint32_t* dst = room_for(s, n == 0 ? 1 : n);
+      std::uint32_t* dst = room_for(s, n);
       if (dst == nullptr) return 0;
       if (n != 0) std::memcpy(dst, toks, n * 4);
       return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
@@ -423,7 +476,7 @@ std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t
     bool found;
     std::uint32_t slot = probe(s, key, &found);
     if (!found) {
-      std::uint32_t* dst = room_for(s, n == 0 ? 1 : n);
+      std::uint32_t* dst = room_for(s, n);
       if (dst == nullptr) return 0;
       widen(bytes, n, dst);
       return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
@@ -525,10 +578,6 @@ void set_key_fn(key_fn fn) noexcept { g_key_fn = fn; }
 }  // namespace velta::store
 
 vl_store::~vl_store() {
-  for (auto* h = static_cast<velta::store::SlabHeader*>(slabs); h != nullptr;) {
-    velta::store::SlabHeader* next = h->next;
-    ::munmap(h, h->size);
-    h = next;
-  }
+  velta::store::unmap_slabs(this);
   velta::store::unmap(this);
 }
