@@ -39,8 +39,8 @@ bool same(const vl_chunk& c, const std::uint32_t* toks, std::uint64_t n) noexcep
   return c.n == n && (n == 0 || std::memcmp(c.toks, toks, n * 4) == 0);
 }
 
-// Writes the byte tokens of bytes[0, n) to out: 16 bytes to 64 at a time
-// where SSE2 is there (the compiler leaves this loop scalar at -O2).
+// Writes the byte tokens of bytes[0, n) to out, 16 bytes per step where
+// SSE2 is there (the compiler leaves the plain loop scalar at -O2).
 void widen(const std::uint8_t* bytes, std::uint64_t n, std::uint32_t* out) noexcept {
   std::uint64_t i = 0;
 #if defined(__SSE2__)

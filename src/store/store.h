@@ -12,8 +12,8 @@
 //
 // Owned token arrays are carved front to back from slabs, mappings that
 // grow from 256 KiB to 32 MiB and are unmapped with the store (records are
-// never removed one by one), so a put makes no allocation call and a large
-// store sits on few pages; see store.cc.
+// never removed one by one), so most puts make no allocation call and a
+// large store sits on few, large pages; see store.cc.
 //
 // Keys. A chunk's natural key is FNV-1a (util/fnv.h start value) over its
 // ids as little-endian u32 bytes, 0 mapped to 1. A put whose key already
