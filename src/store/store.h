@@ -70,6 +70,7 @@ struct vl_store {
   std::uint32_t* room = nullptr;  // first free token of the newest slab
   std::uint64_t room_left = 0;    // tokens free from `room`
   std::uint64_t next_slab = 0;    // bytes of the next slab; 0 before the first
+  std::uintptr_t mapped_to = 0;   // pages of the newest slab below this are mapped
 };
 
 namespace velta::store {
