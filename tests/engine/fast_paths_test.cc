@@ -16,6 +16,7 @@
 
 #include "binary/binary.h"
 #include "dict/dict.h"
+#include "dict/dict_table.h"
 #include "engine_testutil.h"
 #include "store/store.h"
 
@@ -115,6 +116,25 @@ TEST(FastPaths, LearnTokenizeMatchesReference) {
         }
       }
     }
+  }
+}
+
+// The table's slot keys and hashes as the fast path makes them (8-byte
+// loads, span hashes grown run by run) against the plain ones, on texts of
+// every length an entry can have, with zero and high bytes.
+TEST(FastPaths, SlotKeysAndHashesAgree) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 2000; ++round) {
+    const std::uint64_t n = 1 + rng() % 64;
+    Bytes t(n + 8);  // room for an 8-byte load past a short text
+    for (auto& c : t) c = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
+    const std::uint64_t key = vd::slot_key(t.data(), n);
+    EXPECT_EQ(key, vd::slot_key_wide(t.data(), n)) << n;
+    EXPECT_EQ(key >> 56, n);
+    Bytes u(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(n));
+    u[std::min<std::uint64_t>(n, 7) - 1] ^= 1;  // a key byte differs
+    EXPECT_NE(key, vd::slot_key(u.data(), n));
+    EXPECT_EQ(vd::hash_bytes(t.data(), n), vd::span_hash(ref_fnv(t.data(), n), t.data(), n));
   }
 }
 
