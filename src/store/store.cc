@@ -84,10 +84,11 @@ bool same_bytes(const vl_chunk& c, const std::uint8_t* bytes, std::uint64_t n) n
 // A store keeps 4 bytes of tokens per byte of binary data, and the kernel's
 // first touch of that memory is most of the cost of storing new data. Pages
 // are mapped up to kMapAhead bytes at a time, one call each
-// (MADV_POPULATE_WRITE) rather than a fault per page: about a tenth faster. Transparent huge
-// pages were measured too and left out: on a virtual machine they come from
-// the large free blocks the host has taken back, and the first touch of a
-// fresh store then varied from 90 to 560 MB/s against a steady 300.
+// (MADV_POPULATE_WRITE) rather than a fault per page: about a tenth
+// faster. Transparent huge pages were measured too and left out: on a
+// virtual machine they come from the large free blocks the host has taken
+// back, and the first touch of a fresh store then varied from 90 to 560
+// MB/s against a steady 300.
 struct SlabHeader {
   SlabHeader* next;    // the slab made before this one
   std::uint64_t size;  // bytes mapped
@@ -188,7 +189,8 @@ std::uint32_t* room_for(vl_store* s, std::uint64_t n) noexcept {
     const auto want = reinterpret_cast<std::uintptr_t>(toks + c);
     if (want > s->mapped_to) {
       const auto slab_end = reinterpret_cast<std::uintptr_t>(s->room + s->room_left);
-      const std::uint64_t ahead = std::min(kMapAhead, s->next_slab / 16);  // next_slab: 2 x this
+      // next_slab is twice this slab (or kMaxSlab).
+      const std::uint64_t ahead = std::min(kMapAhead, s->next_slab / 16);
       const std::uintptr_t to =
           std::min<std::uintptr_t>(((want + kPage - 1) & ~(kPage - 1)) + ahead, slab_end);
       populate(s->mapped_to, to - s->mapped_to);
