@@ -1,15 +1,17 @@
 // vl_create_binary and vl_bin_chunk_count: objects of raw bytes.
 //
-// Each chunk's bytes are widened to byte tokens (0xFFFFFF00 + b) in one
-// scratch buffer and put into the engine's store. Their keys, the
-// file-format FNV-1a over the 4-byte tokens, are hashed from the bytes
-// themselves, several chunks side by side, one multiply per byte (see
-// store::byte_chunk_keys). The object's one version is the tree over the chunk leaves, dict_version
-// 0. The binary record carries the data and the normalised options, so replay cuts the very same
-// chunks. No engine counter changes.
+// Each chunk is put into the engine's store as byte tokens (0xFFFFFF00 +
+// b), widened straight into the store's memory when new (see
+// store::put_byte_tokens). Their keys, the file-format FNV-1a over the
+// 4-byte tokens, are hashed from the bytes themselves, several chunks side
+// by side, one multiply per byte (see store::byte_chunk_keys). The
+// object's one version is the tree over the chunk leaves, dict_version 0.
+// The binary record carries the data and the normalised options, so
+// replay cuts the very same chunks. No engine counter changes.
 #include "binary/binary.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <memory>
 #include <new>
@@ -79,20 +81,43 @@ std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
   const std::uint64_t limit = std::min<std::uint64_t>(start + opts.max_size, length);
   const std::uint64_t mask = cut_mask(opts.target_size);
   // min_size < max_size after normalisation, so the scan starts below limit.
-  const std::uint8_t* p = data.data() + start + opts.min_size;
-  const std::uint8_t* const end = data.data() + limit;
+  const std::uint64_t first = start + opts.min_size;
+  const std::uint8_t* d = data.data();
+  // Each step doubles h, so a byte stops reaching the masked bits after
+  // `reach` steps: the masked hash at i depends on d[i - reach + 1 .. i]
+  // alone (bytes from `first` on). Two chains then run side by side over
+  // neighbouring blocks, each started `reach` bytes early, instead of one
+  // chain bound by the latency of its steps.
+  const auto reach = static_cast<std::uint64_t>(std::popcount(mask));
+  auto step = [](std::uint64_t h, std::uint8_t b) { return (h << 1) + g_gear[b]; };
+  constexpr std::uint64_t kBlock = 128;  // > reach, which is at most 32
+  std::uint64_t t = first;
+  for (; limit - t >= 2 * kBlock; t += 2 * kBlock) {
+    std::uint64_t h1 = 0, h2 = 0;
+    for (std::uint64_t i = t - std::min(reach, t - first); i < t; ++i) h1 = step(h1, d[i]);
+    for (std::uint64_t i = t + kBlock - reach; i < t + kBlock; ++i) h2 = step(h2, d[i]);
+    std::uint64_t j = 0;
+    for (; j < kBlock; ++j) {
+      h1 = step(h1, d[t + j]);
+      h2 = step(h2, d[t + kBlock + j]);
+      if (((h1 & mask) == 0) | ((h2 & mask) == 0)) break;
+    }
+    if (j == kBlock) continue;
+    if ((h1 & mask) == 0) return t + j + 1;
+    // The second block cut first: the first may still cut later on.
+    for (std::uint64_t i = j + 1; i < kBlock; ++i) {
+      h1 = step(h1, d[t + i]);
+      if ((h1 & mask) == 0) return t + i + 1;
+    }
+    return t + kBlock + j + 1;
+  }
   std::uint64_t h = 0;
-  for (; p < end; ++p) {
-    h = (h << 1) + g_gear[*p];
-    if ((h & mask) == 0) return static_cast<std::uint64_t>(p + 1 - data.data());
+  for (std::uint64_t i = t - std::min(reach, t - first); i < t; ++i) h = step(h, d[i]);
+  for (std::uint64_t i = t; i < limit; ++i) {
+    h = step(h, d[i]);
+    if ((h & mask) == 0) return i + 1;
   }
   return limit;
-}
-
-std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept {
-  // In fixed mode a chunk is target_size long whatever max_size says.
-  const std::uint64_t longest = opts.fixed_size != 0 ? opts.target_size : opts.max_size;
-  return std::min(longest, length);
 }
 
 vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint8_t> data,
@@ -108,34 +133,23 @@ vl_object* create(vl_engine* engine, const char* name, std::span<const std::uint
     std::vector<std::uint64_t> leaf_bytes;
     leaves.reserve(length / opts.target_size + 8);
     leaf_bytes.reserve(length / opts.target_size + 8);
-    // Chunks are cut and widened kGroup at a time, side by side in the
-    // scratch, so their keys can be hashed together; they are then put in
-    // order, as one at a time would.
+    // Chunks are cut kGroup at a time so their keys can be hashed
+    // together; they are then put in order, as one at a time would.
     constexpr std::size_t kGroup = 16;
-    const std::uint64_t room = std::min(longest_chunk(opts, length) * kGroup, length);
-    auto scratch = std::make_unique_for_overwrite<std::uint32_t[]>(room);
-
     for (std::uint64_t start = 0; start < length;) {
-      const std::uint32_t* toks[kGroup];
       const std::uint8_t* srcs[kGroup];
       std::uint64_t ns[kGroup];
       std::uint64_t keys[kGroup];
       std::size_t m = 0;
-      std::uint32_t* dst = scratch.get();
       for (; m < kGroup && start < length; ++m) {
         const std::uint64_t end = chunk_end(data, start, opts);
-        const std::uint64_t n = end - start;
-        const std::uint8_t* src = data.data() + start;
-        for (std::uint64_t i = 0; i < n; ++i) dst[i] = kByteTokenBase | src[i];
-        toks[m] = dst;
-        srcs[m] = src;
-        ns[m] = n;
-        dst += n;
+        srcs[m] = data.data() + start;
+        ns[m] = end - start;
         start = end;
       }
       store::byte_chunk_keys(srcs, ns, m, keys);
       for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t key = store::put_keyed(engine->store, keys[j], toks[j], ns[j]);
+        const std::uint64_t key = store::put_byte_tokens(engine->store, keys[j], srcs[j], ns[j]);
         if (key == 0) throw std::bad_alloc();
         leaves.push_back(vl_leaf{key, 0, static_cast<std::uint32_t>(ns[j])});
         leaf_bytes.push_back(ns[j]);

@@ -34,10 +34,6 @@ std::uint64_t cut_mask(std::uint32_t target) noexcept;
 std::uint64_t chunk_end(std::span<const std::uint8_t> data, std::uint64_t start,
                         const vl_bin_opts& opts) noexcept;
 
-// Longest chunk the options can produce on data of `length` bytes: the
-// token scratch is sized by it.
-std::uint64_t longest_chunk(const vl_bin_opts& opts, std::uint64_t length) noexcept;
-
 // The options vl_bin_opts_default fills in.
 inline constexpr vl_bin_opts kDefaultOpts{4096, 1024, 16384, 0};
 

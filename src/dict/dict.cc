@@ -29,6 +29,7 @@ std::uint32_t count_runs(const std::uint8_t* p, std::uint64_t n) noexcept {
 }
 
 std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t n) noexcept {
+  if (n <= kKeyBytes) return short_hash(slot_key(p, n));
   return fnv1a(p, static_cast<std::size_t>(n));
 }
 
@@ -43,7 +44,7 @@ void prefix_add(vl_dict& d, const std::uint8_t* p, std::uint32_t n) noexcept {
     h = (h ^ p[i]) * kFnvPrime;
     if (i + 1 == n || is_word(p[i + 1]) != is_word(p[i])) {
       std::uint64_t a, b;
-      prefix_bits(d, h, a, b);
+      prefix_bits(d, span_hash(h, p, i + 1), a, b);
       f[a >> 6] |= std::uint64_t{1} << (a & 63);
       f[b >> 6] |= std::uint64_t{1} << (b & 63);
     }
@@ -67,13 +68,12 @@ std::unique_ptr<vl_dict> make() {
 
 Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept {
   const std::uint32_t mask = d.nslots - 1;
-  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  const std::uint64_t key = slot_key(p, n);
   const std::uint8_t* text = d.text.get();
   Slot* slots = d.slots.get();
   for (std::uint32_t i = static_cast<std::uint32_t>(h) & mask;; i = (i + 1) & mask) {
     Slot* s = &slots[i];
-    if (s->id == 0) return s;
-    if (s->tag == tag && s->len == n && same_bytes(text + s->off, p, n)) return s;
+    if (s->id == 0 || slot_holds(text, *s, key, p, n)) return s;
   }
 }
 
@@ -85,21 +85,29 @@ bool tab_grow(vl_dict& d) noexcept {
   if (!fresh || !filter) return false;
   const std::uint32_t mask = n - 1;
   const std::uint8_t* text = d.text.get();
-  for (std::uint32_t i = 0; i < d.nslots; ++i) {
-    const Slot& s = d.slots[i];
-    if (s.id == 0) continue;
+  // Entries move in id order, which is the order they were learned in:
+  // the common words a text teaches first then sit in their home slots,
+  // and most lookups end at the first slot they look at.
+  for (std::uint32_t id = 1; id <= d.size; ++id) {
+    const std::uint32_t len = d.lens[id - 1];
+    if (len == 0) continue;
+    const std::uint8_t* p = text + d.offs[id - 1];
+    const std::uint64_t h = hash_bytes(p, len);
+    const Slot* s = tab_slot(d, h, p, len);
+    if (s->id != id) continue;  // not mapped (another id has the bytes)
     // Texts in the table are distinct, so the first empty slot is the one
     // a full probe would find.
-    std::uint32_t j = static_cast<std::uint32_t>(hash_bytes(text + s.off, s.len)) & mask;
+    std::uint32_t j = static_cast<std::uint32_t>(h) & mask;
     while (fresh[j].id != 0) j = (j + 1) & mask;
-    fresh[j] = s;
+    fresh[j] = *s;
   }
   d.slots = std::move(fresh);
   d.nslots = n;
   d.prefixes = std::move(filter);
   d.prefix_bits_log2 = prefix_bits_log2_for(n);
   for (std::uint32_t i = 0; i < n; ++i)
-    if (d.slots[i].id != 0) prefix_add(d, text + d.slots[i].off, d.slots[i].len);
+    if (d.slots[i].id != 0)
+      prefix_add(d, text + d.slots[i].off, static_cast<std::uint32_t>(d.slots[i].key >> 56));
   return true;
 }
 
@@ -113,7 +121,7 @@ void tab_erase(vl_dict& d, Slot* victim) noexcept {
   auto hole = static_cast<std::uint32_t>(victim - slots);
   for (std::uint32_t j = (hole + 1) & mask; slots[j].id != 0; j = (j + 1) & mask) {
     const std::uint32_t home =
-        static_cast<std::uint32_t>(hash_bytes(text + slots[j].off, slots[j].len)) & mask;
+        static_cast<std::uint32_t>(hash_bytes(text + slots[j].off, slots[j].key >> 56)) & mask;
     const bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
     if (!stays) {
       slots[hole] = slots[j];
@@ -130,7 +138,7 @@ bool tab_fill(vl_dict& d, Slot*& s, std::uint64_t h, std::uint32_t off, std::uin
     if (!tab_grow(d)) return false;
     s = tab_slot(d, h, d.text.get() + off, len);
   }
-  *s = Slot{off, len, id, static_cast<std::uint32_t>(h >> 32)};
+  *s = Slot{slot_key(d.text.get() + off, len), id, off};
   ++d.used_slots;
   const std::uint32_t runs = count_runs(d.text.get() + off, len);
   if (runs > d.max_runs) d.max_runs = runs;
@@ -263,16 +271,18 @@ bool check_invariants(const vl_dict& d, bool shallow) noexcept {
     const Slot& s = d.slots[i];
     if (s.id == 0) continue;
     ++used;
-    if (s.id > d.size || d.offs[s.id - 1] != s.off || d.lens[s.id - 1] != s.len || s.len == 0)
+    const auto len = static_cast<std::uint32_t>(s.key >> 56);
+    if (s.id > d.size || d.offs[s.id - 1] != s.off || d.lens[s.id - 1] != len || len == 0)
       return false;
-    const std::uint64_t h = hash_bytes(d.text.get() + s.off, s.len);
-    if (static_cast<std::uint32_t>(h >> 32) != s.tag) return false;
-    if (count_runs(d.text.get() + s.off, s.len) > d.max_runs) return false;
     const std::uint8_t* t = d.text.get() + s.off;
+    if (slot_key(t, len) != s.key) return false;
+    const std::uint64_t h = hash_bytes(t, len);
+    if (count_runs(t, len) > d.max_runs) return false;
     std::uint64_t ph = kFnvStart;
-    for (std::uint32_t k = 0; k < s.len; ++k) {
+    for (std::uint32_t k = 0; k < len; ++k) {
       ph = (ph ^ t[k]) * kFnvPrime;
-      if ((k + 1 == s.len || is_word(t[k + 1]) != is_word(t[k])) && !may_be_prefix(d, ph))
+      if ((k + 1 == len || is_word(t[k + 1]) != is_word(t[k])) &&
+          !may_be_prefix(d, span_hash(ph, t, k + 1)))
         return false;
     }
     for (std::uint32_t j = static_cast<std::uint32_t>(h) & mask; j != i; j = (j + 1) & mask)

@@ -50,14 +50,14 @@ Buf<T> buf_zeroed(std::uint64_t n) noexcept {
   return Buf<T>(static_cast<T*>(std::calloc(static_cast<std::size_t>(n), sizeof(T))));
 }
 
-// One open-addressing slot. id 0 marks an empty slot. The slot keeps its own
-// copy of offset and length so probing never touches offs/lens; `tag` is the
-// high half of the text's hash and spares most byte comparisons.
+// One open-addressing slot; key 0 and id 0 mark an empty slot. `key` is the
+// entry's slot_key (its length and first 7 bytes), so an entry of up to 7
+// bytes (most words and all the space between them) is matched without
+// touching the text; a longer one compares its bytes past the 7th at `off`.
 struct Slot {
-  std::uint32_t off;
-  std::uint32_t len;
+  std::uint64_t key;
   std::uint32_t id;
-  std::uint32_t tag;
+  std::uint32_t off;  // of the text in d.text
 };
 
 // An entry's text for reads: up to 15 bytes inline and the length in the
@@ -185,7 +185,9 @@ inline void ensure_table(const vl_dict& d) noexcept {
   if (d.table_pending) fill_pending(const_cast<vl_dict&>(d));
 }
 
-// Hash of n bytes as the table uses it.
+// Hash of n bytes as the table uses it: short_hash(slot_key) up to 7 bytes,
+// FNV-1a over longer texts (see span_hash). In memory only: nothing stored
+// depends on it.
 std::uint64_t hash_bytes(const std::uint8_t* p, std::uint64_t n) noexcept;
 
 // Id whose bytes equal p[0..n) given their hash h, or 0. REQUIRES: h ==

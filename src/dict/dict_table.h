@@ -3,6 +3,7 @@
 // through dict.h or the C functions.
 #pragma once
 
+#include <bit>
 #include <cstring>
 
 #include "dict/dict.h"
@@ -39,11 +40,72 @@ inline bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::uint64
   return ((a[0] ^ b[0]) | (a[n / 2] ^ b[n / 2]) | (a[n - 1] ^ b[n - 1])) == 0;
 }
 
+// Bytes a slot key holds besides the length; texts up to this long are
+// matched by the key alone.
+inline constexpr std::uint64_t kKeyBytes = 7;
+
+// The 8 bytes at p as a little-endian value: byte i in bits 8i..8i+7 on any
+// host, as slot_key builds it.
+inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+// The length n in the top byte and the first min(n, 7) bytes below it, byte
+// i in bits 8i..8i+7. Never 0 for n >= 1. Loads stay inside p[0, n).
+inline std::uint64_t slot_key(const std::uint8_t* p, std::uint64_t n) noexcept {
+  const std::uint64_t k = n < kKeyBytes ? n : kKeyBytes;
+  std::uint64_t v = 0;
+  if (k >= 4) {
+    // Two overlapping 4-byte loads; the bytes they share are equal.
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + k - 4, 4);
+    if constexpr (std::endian::native == std::endian::big) {
+      a = __builtin_bswap32(a);
+      b = __builtin_bswap32(b);
+    }
+    v = a | std::uint64_t{b} << (8 * (k - 4));
+  } else if (k != 0) {
+    v = p[0] | std::uint64_t{p[k / 2]} << (8 * (k / 2)) | std::uint64_t{p[k - 1]} << (8 * (k - 1));
+  }
+  return v | n << 56;
+}
+
+// slot_key(p, n) for 1 <= n <= 64 when 8 bytes at p may be read.
+inline std::uint64_t slot_key_wide(const std::uint8_t* p, std::uint64_t n) noexcept {
+  const std::uint64_t k = n < kKeyBytes ? n : kKeyBytes;
+  return (load_le64(p) & (~std::uint64_t{0} >> (64 - 8 * k))) | n << 56;
+}
+
+// Table hash of a text of up to 7 bytes from its key: a multiply between
+// two folds, so every key bit reaches the low bits that pick the slot.
+inline std::uint64_t short_hash(std::uint64_t key) noexcept {
+  const std::uint64_t h = (key ^ (key >> 31)) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 32);
+}
+
+// hash_bytes(p, n) given fnv == FNV-1a of the same n bytes: callers that
+// grow a span run by run keep the FNV state and ask for the table hash of
+// each span.
+inline std::uint64_t span_hash(std::uint64_t fnv, const std::uint8_t* p, std::uint64_t n) noexcept {
+  return n <= kKeyBytes ? short_hash(slot_key(p, n)) : fnv;
+}
+
+// True when the slot holds the n bytes at p whose slot_key is `key`.
+inline bool slot_holds(const std::uint8_t* text, const Slot& s, std::uint64_t key,
+                       const std::uint8_t* p, std::uint64_t n) noexcept {
+  return s.key == key &&
+         (n <= kKeyBytes || same_bytes(text + s.off + kKeyBytes, p + kKeyBytes, n - kKeyBytes));
+}
+
 // The slot holding the n bytes at p (hash h), or the empty slot where they
 // belong. REQUIRES: h == hash_bytes(p, n); the table has an empty slot.
 Slot* tab_slot(const vl_dict& d, std::uint64_t h, const std::uint8_t* p, std::uint64_t n) noexcept;
 
-// Doubles the table, moving occupied slots in old slot order. false (table
+// Doubles the table, moving occupied slots in id order. false (table
 // unchanged) past kMaxSlots or on out of memory.
 bool tab_grow(vl_dict& d) noexcept;
 

@@ -226,9 +226,10 @@ class Trainer {
         const std::uint64_t end = run_start_[units_[l + e]];
         if (end - a > max_span) break;
         h = fnv1a_extend(h, s_ + prev, static_cast<std::size_t>(end - prev));
-        if (!may_be_prefix(d_, h)) break;  // no entry is or extends this stretch
+        const std::uint64_t th = span_hash(h, s_ + a, end - a);
+        if (!may_be_prefix(d_, th)) break;  // no entry is or extends this stretch
         prev = end;
-        hs[e] = h;
+        hs[e] = th;
         ends[e] = end;
         n_spans = e;
       }

@@ -10,6 +10,11 @@
 // stay valid for the store's life (borrowed ones until the mapping is
 // released). Records themselves move when `recs` grows.
 //
+// Owned token arrays are carved front to back from slabs, mappings that
+// grow from 256 KiB to 32 MiB and are unmapped with the store (records are
+// never removed one by one), so most puts make no allocation call and a
+// large store sits on few, large pages; see store.cc.
+//
 // Keys. A chunk's natural key is FNV-1a (util/fnv.h start value) over its
 // ids as little-endian u32 bytes, 0 mapped to 1. A put whose key already
 // names different contents tries next_key(key), then next_key of that, ...
@@ -28,7 +33,7 @@
 
 struct vl_chunk {
   std::uint64_t key;            // never 0
-  const std::uint32_t* toks;    // owned copy (new[]), or into the mapping when borrowed
+  const std::uint32_t* toks;    // owned copy (in a slab), or into the mapping when borrowed
   std::uint32_t n;              // token count
   std::uint64_t byte_len;       // cached decoded length of the whole chunk
   std::uint8_t byte_len_valid;  // 0 unknown, 1 cached, 2 claimed by a loaded file, unchecked
@@ -43,7 +48,7 @@ struct vl_store {
   vl_store() = default;
   vl_store(const vl_store&) = delete;
   vl_store& operator=(const vl_store&) = delete;
-  // Frees owned token arrays, then unmaps the recorded mapping.
+  // Unmaps the slabs of owned token arrays, then the recorded mapping.
   ~vl_store();
 
   std::unique_ptr<vl_chunk[]> recs;            // insertion order
@@ -61,6 +66,11 @@ struct vl_store {
   // Dictionary size when unchecked chunks were entered: an id above it and
   // below the byte tokens was not assigned in the file, so marks damage.
   std::uint32_t unchecked_id_limit = 0;
+  void* slabs = nullptr;          // newest slab first, linked through their headers
+  std::uint32_t* room = nullptr;  // first free token of the newest slab
+  std::uint64_t room_left = 0;    // tokens free from `room`
+  std::uint64_t next_slab = 0;    // bytes of the next slab; 0 before the first
+  std::uintptr_t mapped_to = 0;   // pages of the newest slab below this are mapped
 };
 
 namespace velta::store {
@@ -101,6 +111,13 @@ std::uint64_t put(vl_store* store, const std::uint32_t* toks, std::uint64_t n) n
 // computes several at once). A test key function, when set, overrides it.
 std::uint64_t put_keyed(vl_store* store, std::uint64_t natural_key, const std::uint32_t* toks,
                         std::uint64_t n) noexcept;
+
+// put_keyed of the byte tokens of bytes[0, n) (ids 0xFFFFFF00 + b), given
+// their natural key (byte_chunk_keys): new contents are widened straight
+// into the store's memory, stored ones compared against the bytes, so no
+// token copy of the data is made. Same results and failures as put_keyed.
+std::uint64_t put_byte_tokens(vl_store* store, std::uint64_t natural_key, const std::uint8_t* bytes,
+                              std::uint64_t n) noexcept;
 
 // Registers n ids under the given key without copying (borrowed). Returns
 // key when it was free (new record) or already names identical contents

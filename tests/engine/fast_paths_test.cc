@@ -1,9 +1,11 @@
 // Differential test of the ingest and read fast paths against plain
 // implementations written from their definitions: fused learning and
-// tokenizing, grouped chunk keys, whole-token copies in reads (texts,
-// counters and old versions) and grouped binary chunk keys. Inputs: random
-// bytes (non-ASCII included), real English, runs over 64 bytes, with fresh,
-// pre-learned, trained and limit-stopped dictionaries.
+// tokenizing (run ends found 64 bytes at a time), grouped chunk keys,
+// whole-token copies in reads (texts, counters and old versions), grouped
+// binary chunk keys and byte-token puts. Inputs: random bytes (non-ASCII
+// included), real English, runs over 64 bytes and across several 64-byte
+// blocks, texts ending on and off block edges, with fresh, pre-learned,
+// trained and limit-stopped dictionaries.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -12,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "binary/binary.h"
 #include "dict/dict.h"
-#include "store/store.h"
+#include "dict/dict_table.h"
 #include "engine_testutil.h"
+#include "store/store.h"
 
 namespace {
 
@@ -74,8 +78,8 @@ Bytes random_text(std::mt19937& rng, std::size_t n) {
   static const char kAlpha[] = "ab_9 ,.\n\xC3\xA9\xFF";
   Bytes t(n);
   for (auto& c : t) c = static_cast<std::uint8_t>(kAlpha[rng() % (sizeof kAlpha - 1)]);
-  for (std::size_t k = 0; k + 100 < n && k < 3; ++k)  // runs over 64 bytes
-    std::fill_n(t.begin() + static_cast<std::ptrdiff_t>(rng() % (n - 100)), 70 + rng() % 30, 'x');
+  for (std::size_t k = 0; k + 300 < n && k < 3; ++k)  // runs over 64 bytes, some over 3 blocks
+    std::fill_n(t.begin() + static_cast<std::ptrdiff_t>(rng() % (n - 300)), 65 + rng() % 230, 'x');
   return t;
 }
 
@@ -92,7 +96,9 @@ TEST(FastPaths, LearnTokenizeMatchesReference) {
   for (int dict_kind = 0; dict_kind < 3; ++dict_kind) {  // fresh, pre-learned, trained
     for (const std::uint32_t limit : {0x100000u, 7u, 0u}) {
       for (int round = 0; round < 4; ++round) {
-        const Bytes t = round == 0 ? eng : random_text(rng, 1 + rng() % 5000);
+        // Lengths anywhere, on a 64-byte edge, and shorter than a block.
+        const std::size_t len[] = {0, 1 + rng() % 5000, 64 * (1 + rng() % 8), 1 + rng() % 70};
+        const Bytes t = round == 0 ? eng : random_text(rng, len[round]);
         std::unique_ptr<vl_dict> fast = vd::make(), ref = vd::make();
         for (vl_dict* d : {fast.get(), ref.get()}) {
           if (dict_kind == 1) vd::learn(*d, eng.data(), eng.size() / 2, 0x100000);
@@ -110,6 +116,25 @@ TEST(FastPaths, LearnTokenizeMatchesReference) {
         }
       }
     }
+  }
+}
+
+// The table's slot keys and hashes as the fast path makes them (8-byte
+// loads, span hashes grown run by run) against the plain ones, on texts of
+// every length an entry can have, with zero and high bytes.
+TEST(FastPaths, SlotKeysAndHashesAgree) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 2000; ++round) {
+    const std::uint64_t n = 1 + rng() % 64;
+    Bytes t(n + 8);  // room for an 8-byte load past a short text
+    for (auto& c : t) c = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
+    const std::uint64_t key = vd::slot_key(t.data(), n);
+    EXPECT_EQ(key, vd::slot_key_wide(t.data(), n)) << n;
+    EXPECT_EQ(key >> 56, n);
+    Bytes u(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(n));
+    u[std::min<std::uint64_t>(n, 7) - 1] ^= 1;  // a key byte differs
+    EXPECT_NE(key, vd::slot_key(u.data(), n));
+    EXPECT_EQ(vd::hash_bytes(t.data(), n), vd::span_hash(ref_fnv(t.data(), n), t.data(), n));
   }
 }
 
@@ -193,12 +218,32 @@ TEST(FastPaths, ReadsMatchReference) {
   }
 }
 
+// The end of the chunk from `start` by the definition: the gear hash one
+// byte at a time from start + min_size. `o` is normalised.
+std::uint64_t ref_chunk_end(const Bytes& d, std::uint64_t start, const vl_bin_opts& o) {
+  if (o.fixed_size != 0) return std::min<std::uint64_t>(start + o.target_size, d.size());
+  if (d.size() - start <= o.min_size) return d.size();
+  const std::uint64_t limit = std::min<std::uint64_t>(start + o.max_size, d.size());
+  std::uint64_t mask = 1;
+  while (mask < o.target_size - 1) mask = mask * 2 + 1;
+  std::uint64_t h = 0;
+  for (std::uint64_t i = start + o.min_size; i < limit; ++i) {
+    h = (h << 1) + velta::binary::g_gear[d[i]];
+    if ((h & mask) == 0) return i + 1;
+  }
+  return limit;
+}
+
 TEST(FastPaths, BinaryChunkKeysMatchReference) {
   std::mt19937 rng(17);
   Bytes data(300000);
   for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  // A repeat, so most of its chunks are found stored (compared as bytes).
+  std::copy_n(data.begin(), 100000, data.begin() + 150000);
   for (const vl_bin_opts opts :
-       {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1}}) {
+       {vl_bin_opts{4096, 1024, 16384, 0}, vl_bin_opts{100, 0, 0, 0}, vl_bin_opts{1000, 0, 0, 1},
+        vl_bin_opts{64, 16, 300, 0}, vl_bin_opts{1u << 16, 0, 0, 0}}) {
+    const vl_bin_opts norm = velta::binary::normalise(&opts);
     EngineHolder e(vl_engine_new());
     vl_object* o = vl_create_binary(e.get(), "bin", data.data(), data.size(), &opts);
     ASSERT_NE(o, nullptr);
@@ -215,10 +260,52 @@ TEST(FastPaths, BinaryChunkKeysMatchReference) {
       std::vector<std::uint32_t> toks;
       for (std::uint32_t i = 0; i < l.count; ++i) toks.push_back(0xFFFFFF00u + data[at + i]);
       EXPECT_EQ(l.key, ref_key(toks.data(), toks.size()));
+      EXPECT_EQ(at + l.count, ref_chunk_end(data, at, norm)) << at;
       at += l.count;
     }
     EXPECT_EQ(at, data.size());
+    Bytes back(data.size());
+    ASSERT_EQ(vl_read(e.get(), o, 0, back.size(), back.data()), data.size());
+    EXPECT_EQ(back, data);
   }
+}
+
+// put_byte_tokens against put_keyed of the widened tokens. Natural keys
+// come from three values, so equal and different contents meet under one
+// key (dedupes and collision chains); sizes include an empty chunk and one
+// too large to share a slab.
+TEST(FastPaths, BytePutsMatchTokenPuts) {
+  namespace vs = velta::store;
+  std::mt19937 rng(21);
+  std::unique_ptr<vl_store, void (*)(vl_store*)> fast(vl_store_new(), vl_store_free),
+      ref(vl_store_new(), vl_store_free);
+  std::vector<Bytes> contents;
+  for (const std::size_t n : {0, 1, 5, 4096, 4096, 700000}) {
+    Bytes b(n);
+    for (auto& c : b) c = static_cast<std::uint8_t>(rng());
+    contents.push_back(b);
+  }
+  contents[4][100] ^= 1;  // same length as [3], one byte apart
+  for (int i = 0; i < 120; ++i) {
+    const Bytes& b = contents[rng() % contents.size()];
+    const std::uint64_t key = rng() % 3;
+    std::vector<std::uint32_t> toks(b.size());
+    for (std::size_t k = 0; k < b.size(); ++k) toks[k] = 0xFFFFFF00u + b[k];
+    ASSERT_EQ(vs::put_byte_tokens(fast.get(), key, b.data(), b.size()),
+              vs::put_keyed(ref.get(), key, toks.data(), toks.size()))
+        << i;
+  }
+  ASSERT_EQ(vl_store__count(fast.get()), vl_store__count(ref.get()));
+  EXPECT_EQ(vl_store__deduped(fast.get()), vl_store__deduped(ref.get()));
+  for (std::uint32_t r = 0; r < vl_store__count(ref.get()); ++r) {
+    std::uint32_t na = 0, nb = 0;
+    std::uint64_t ka = 0, kb = 0;
+    const std::uint32_t* a = vl_store__at(fast.get(), r, &na, &ka);
+    const std::uint32_t* b = vl_store__at(ref.get(), r, &nb, &kb);
+    EXPECT_EQ(ka, kb);
+    ASSERT_EQ(std::vector<std::uint32_t>(a, a + na), std::vector<std::uint32_t>(b, b + nb)) << r;
+  }
+  EXPECT_TRUE(vs::check_invariants(fast.get(), true));
 }
 
 }  // namespace
