@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -51,15 +52,24 @@ using MemHolder = MallocPtr<std::uint8_t>;
 
 static_assert(kSnapMaxTreeDepth <= UINT16_MAX, "node depths are kept in 16 bits");
 
+// Whether a load asks for huge pages: only while its nodes take at most
+// this much memory. A huge page usually costs a quarter of its small pages
+// (a store of 20 MB of nodes opens twice as fast), but where the memory
+// behind it must first be brought back from the host it costs several
+// times more: measured here, a load of 420 MB of nodes took 145-160 ms
+// with huge pages and 1.1 s in one run of three, against a steady 300-360
+// ms without. Small loads never showed that spread.
+constexpr std::uint64_t kHugePageBudget = std::uint64_t{64} << 20;
+
 // Memory for a loader array of n elements that is written once, front to
 // back. Arrays as large as the node section are a large share of an open's
-// cost in fresh pages alone, so those come in 2 MiB-aligned pieces marked
-// for huge pages and are mapped in one call (best effort: without the
+// cost in fresh pages alone, so those come in 2 MiB-aligned pieces mapped
+// in one call, marked for huge pages when `huge` (best effort: without the
 // calls the pages fault in one by one). From a quarter of a huge page on,
 // clearing a whole one costs less than faulting the small pages in.
 // Throws std::bad_alloc.
 template <class T>
-MallocPtr<T> scratch_array(std::size_t n) {
+MallocPtr<T> scratch_array(std::size_t n, bool huge) {
   constexpr std::size_t kHuge = std::size_t{2} << 20;
   if (n > (SIZE_MAX - kHuge) / sizeof(T)) throw std::bad_alloc();
   const std::size_t bytes = std::max<std::size_t>(n * sizeof(T), 1);
@@ -72,7 +82,7 @@ MallocPtr<T> scratch_array(std::size_t n) {
   MallocPtr<T> big(static_cast<T*>(std::aligned_alloc(kHuge, rounded)));
   if (big == nullptr) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-  (void)madvise(big.get(), rounded, MADV_HUGEPAGE);
+  if (huge) (void)madvise(big.get(), rounded, MADV_HUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
   (void)madvise(big.get(), rounded, MADV_POPULATE_WRITE);
@@ -82,10 +92,10 @@ MallocPtr<T> scratch_array(std::size_t n) {
 
 // Asks for the memory of an array about to be written front to back
 // (where it lies is the allocator's choice) to be mapped now, in huge pages
-// where they fit: a store with hundreds of thousands of versions otherwise
-// faults in its version list page by page. Best effort; small arrays are
-// left alone.
-void prefault(void* p, std::size_t bytes) noexcept {
+// where they fit when `huge`: a store with hundreds of thousands of
+// versions otherwise faults in its version list page by page. Best effort;
+// small arrays are left alone.
+void prefault(void* p, std::size_t bytes, bool huge) noexcept {
   constexpr std::uintptr_t kPage = 4096;
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (bytes < kHuge / 4) return;
@@ -94,7 +104,7 @@ void prefault(void* p, std::size_t bytes) noexcept {
   const std::uintptr_t huge_lo = (at + kHuge - 1) & ~(kHuge - 1);
   const std::uintptr_t huge_hi = end & ~(kHuge - 1);
 #ifdef MADV_HUGEPAGE
-  if (huge_hi > huge_lo) {
+  if (huge && huge_hi > huge_lo) {
     (void)madvise(reinterpret_cast<void*>(huge_lo), huge_hi - huge_lo, MADV_HUGEPAGE);
   }
 #endif
@@ -115,14 +125,14 @@ class ScratchStack {
  public:
   // `expected`: elements likely needed in all, which sizes the first block
   // (up to a huge page).
-  explicit ScratchStack(std::size_t expected = 0) noexcept
-      : block_(std::clamp<std::size_t>(expected, 1, kBlock)) {}
+  explicit ScratchStack(std::size_t expected = 0, bool huge = false) noexcept
+      : block_(std::clamp<std::size_t>(expected, 1, kBlock)), huge_(huge) {}
 
   // Room for n elements, uninitialised.
   T* take(std::size_t n) {
     if (n > left_) {
       const std::size_t size = std::max(n, block_);
-      blocks_.push_back(scratch_array<T>(size));
+      blocks_.push_back(scratch_array<T>(size, huge_));
       next_ = blocks_.back().get();
       left_ = size;
       block_ = kBlock;
@@ -136,6 +146,7 @@ class ScratchStack {
  private:
   static constexpr std::size_t kBlock = (std::size_t{2} << 20) / sizeof(T);
   std::size_t block_;
+  bool huge_;
   std::vector<MallocPtr<T>> blocks_;
   T* next_ = nullptr;
   std::size_t left_ = 0;
@@ -155,8 +166,8 @@ class NodeTable {
   // Entries are written before they are read (ids below built()), so the
   // arrays are left uninitialised: zeroing them is a pass over memory as
   // large as the node section.
-  explicit NodeTable(std::uint32_t count)
-      : mem_(scratch_array<std::uint8_t>(std::size_t{count} * kEntryBytes)),
+  NodeTable(std::uint32_t count, bool huge)
+      : mem_(scratch_array<std::uint8_t>(std::size_t{count} * kEntryBytes, huge)),
         nodes_(reinterpret_cast<vl_ext**>(mem_.get())),
         depth_(reinterpret_cast<std::uint16_t*>(mem_.get() + std::size_t{count} * sizeof(vl_ext*))),
         held_((std::size_t{count} + 63) / 64) {}
@@ -417,7 +428,7 @@ class BodyParser {
     if (prefix_.empty()) {
       // At most every token boundary of every chunk in the trailer.
       prefix_.resize(store->count);
-      offsets_ = ScratchStack<std::uint64_t>(p_.trailer_len / 4 + store->count);
+      offsets_ = ScratchStack<std::uint64_t>(p_.trailer_len / 4 + store->count, huge_);
     }
     const std::uint64_t*& at = prefix_[static_cast<std::size_t>(chunk - store->recs.get())];
     if (at == nullptr) {
@@ -484,7 +495,7 @@ class BodyParser {
     // return to the arena a second time.
     std::unique_ptr<vl_object> obj = engine::make_object(name);
     obj->versions.reserve(v);
-    prefault(obj->versions.data(), std::size_t{v} * sizeof(vl_version));
+    prefault(obj->versions.data(), std::size_t{v} * sizeof(vl_version), huge_);
     const std::uint8_t* records = r_.data + r_.pos;
     const int rc = versions(table, v, obj->versions);
     if (rc != 0) {
@@ -504,8 +515,10 @@ class BodyParser {
   int nodes_and_objects() {
     const std::uint32_t count = read_u32(&r_);
     if (r_.failed || !fits(count, kSnapMinNodeRecord)) return EINVAL;
-    NodeTable table(count);
-    const extent::HugeBlocks huge;  // the node section may make millions of nodes
+    huge_ = std::uint64_t{count} * sizeof(vl_ext) <= kHugePageBudget;
+    NodeTable table(count, huge_);
+    std::optional<extent::HugeBlocks> huge;  // the node section may make millions of nodes
+    if (huge_) huge.emplace();
     for (std::uint32_t i = 0; i < count; ++i) {
       if (remaining() < kSnapInnerRecordSize) return EINVAL;  // the shorter record
       const std::uint8_t* rec = r_.data + r_.pos;
@@ -556,6 +569,7 @@ class BodyParser {
   static constexpr std::uint64_t kSeenOnce = 0;
   std::vector<const std::uint64_t*> prefix_;
   ScratchStack<std::uint64_t> offsets_;
+  bool huge_ = false;  // huge pages for this load's big arrays (kHugePageBudget)
 };
 
 // Decompresses `src` into a fresh buffer of exactly `total_len` bytes.
