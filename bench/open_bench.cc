@@ -6,8 +6,11 @@
 //  - stb xK: the shared file history replayed K times over (one object per
 //    pass, one vl_update per hunk, every version kept);
 //  - each shared editing trace replayed with one vl_update per edit.
-// Each measurement runs in a fresh child process (nothing of the library
-// touched before), files warm in the page cache; the clock is wall time
+// Each measurement runs in a fresh process (the program re-executed, so
+// nothing of the library touched before and no heap inherited from the
+// process that built the stores: a forked child's allocations would reuse
+// the parent's freed pages and pay a copy per page), files warm in the
+// page cache; the clock is wall time
 // from just before vl_open to just after a 1-byte vl_read of the newest
 // version of the last object made, and the CPU time of the same span. The
 // median of nine. Baselines of the same run, each in a fresh child too:
@@ -15,6 +18,7 @@
 // byte once (what an open whose cost follows the file's size would pay at
 // least); the ratio is velta's time over the read-once baseline.
 // Usage: velta_bench_open [dir]   (stores are kept in dir when given)
+//        velta_bench_open --child FD PATH NAME MODE   (one measurement)
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -157,8 +161,11 @@ Times median_ms(const std::string& path, const std::string& name, Mode mode) {
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
-      const Times t = time_to_first_byte(path, name, mode);
-      _exit(write(fds[1], &t, sizeof t) == sizeof t ? 0 : 1);
+      const std::string fd = std::to_string(fds[1]);
+      const std::string m = std::to_string(static_cast<int>(mode));
+      execl("/proc/self/exe", "velta_bench_open", "--child", fd.c_str(), path.c_str(), name.c_str(),
+            m.c_str(), static_cast<char*>(nullptr));
+      _exit(1);
     }
     close(fds[1]);
     Times t;
@@ -178,6 +185,11 @@ Times median_ms(const std::string& path, const std::string& name, Mode mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--child") {
+    const int fd = std::atoi(argv[2]);
+    const Times t = time_to_first_byte(argv[3], argv[4], static_cast<Mode>(std::atoi(argv[5])));
+    return write(fd, &t, sizeof t) == sizeof t ? 0 : 1;
+  }
   const bool keep = argc > 1;
   std::string dir = keep ? argv[1] : "/tmp/velta_open_bench_XXXXXX";
   if (keep) {
