@@ -349,10 +349,6 @@ constexpr std::uint64_t fnv_id(std::uint64_t h, std::uint32_t v) noexcept {
   return (h ^ (v >> 24)) * kFnvPrime;
 }
 
-}  // namespace
-
-namespace {
-
 // A byte token's id is 0xFFFFFF00 + b, so its four hash steps feed b and
 // then three 0xFF bytes. x ^ 0xFF = x + (0xFF - 2 (x & 0xFF)), and the low
 // byte of x * P depends only on the low byte of x, so for x = h ^ b the four
@@ -455,6 +451,36 @@ void byte_chunk_keys(const std::uint8_t* const* bytes, const std::uint64_t* ns, 
   hash_lanes(bytes, ns, m, keys, fnv_byte_token);
 }
 
+namespace {
+
+// The collision chain of a put of n tokens, from `key`: the first key that
+// is free takes a new chunk, which fill(room) writes; the first that names
+// equal contents (same_as(chunk)) is a dedupe. 0 on out of memory or when
+// the chain runs past kMaxKeyTries.
+template <class Same, class Fill>
+std::uint64_t put_chain(vl_store* s, std::uint64_t key, std::uint64_t n, Same same_as,
+                        Fill fill) noexcept {
+  if (key == 0) key = 1;
+  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
+    bool found;
+    const std::uint32_t slot = probe(s, key, &found);
+    if (!found) {
+      std::uint32_t* dst = room_for(s, n);
+      if (dst == nullptr) return 0;
+      fill(dst);
+      return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
+    }
+    if (same_as(s->recs[s->slot_recs[slot]])) {
+      s->deduped += 1;
+      return key;
+    }
+    key = next_key(key);
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::uint64_t put(vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
   if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
   return put_keyed(s, chunk_key(toks, n), toks, n);
@@ -464,23 +490,11 @@ std::uint64_t put_keyed(vl_store* s, std::uint64_t key, const std::uint32_t* tok
                         std::uint64_t n) noexcept {
   if (n > UINT32_MAX || (toks == nullptr && n > 0)) return 0;
   if (g_key_fn != nullptr) key = g_key_fn(toks, n);
-  if (key == 0) key = 1;
-  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
-    bool found;
-    std::uint32_t slot = probe(s, key, &found);
-    if (!found) {
-      std::uint32_t* dst = room_for(s, n);
-      if (dst == nullptr) return 0;
-      if (n != 0) std::memcpy(dst, toks, n * 4);
-      return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
-    }
-    if (same(s->recs[s->slot_recs[slot]], toks, n)) {
-      s->deduped += 1;
-      return key;
-    }
-    key = next_key(key);
-  }
-  return 0;
+  return put_chain(
+      s, key, n, [&](const vl_chunk& c) { return same(c, toks, n); },
+      [&](std::uint32_t* dst) {
+        if (n != 0) std::memcpy(dst, toks, n * 4);
+      });
 }
 
 std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t* bytes,
@@ -493,23 +507,9 @@ std::uint64_t put_byte_tokens(vl_store* s, std::uint64_t key, const std::uint8_t
     widen(bytes, n, toks.get());
     return put_keyed(s, key, toks.get(), n);
   }
-  if (key == 0) key = 1;
-  for (int tries = 0; tries < kMaxKeyTries; ++tries) {
-    bool found;
-    std::uint32_t slot = probe(s, key, &found);
-    if (!found) {
-      std::uint32_t* dst = room_for(s, n);
-      if (dst == nullptr) return 0;
-      widen(bytes, n, dst);
-      return insert(s, key, dst, static_cast<std::uint32_t>(n), false) ? key : 0;
-    }
-    if (same_bytes(s->recs[s->slot_recs[slot]], bytes, n)) {
-      s->deduped += 1;
-      return key;
-    }
-    key = next_key(key);
-  }
-  return 0;
+  return put_chain(
+      s, key, n, [&](const vl_chunk& c) { return same_bytes(c, bytes, n); },
+      [&](std::uint32_t* dst) { widen(bytes, n, dst); });
 }
 
 std::uint64_t key_for(const vl_store* s, const std::uint32_t* toks, std::uint64_t n) noexcept {
